@@ -1,0 +1,54 @@
+#include "companions/mobile/providers.h"
+
+#include "server/core/errors.h"
+
+namespace halvenor {
+namespace {
+
+const ProviderSpec& disabled_spec() {
+  static const ProviderSpec spec;
+  return spec;
+}
+
+bool is_mobile_channel(const std::string& name) {
+  for (const char* channel : kMobileChannels)
+    if (name == channel) return true;
+  return false;
+}
+
+}  // namespace
+
+const ProviderSpec& ProviderSet::for_channel(const std::string& channel) const {
+  auto it = channels.find(channel);
+  return it == channels.end() ? disabled_spec() : it->second;
+}
+
+ProviderSet build_providers(const Json& config) {
+  ProviderSet set;
+  for (const char* channel : kMobileChannels) set.channels[channel] = ProviderSpec{channel, "disabled", Json::object()};
+  if (!config.is_object()) return set;
+  auto configured = config.find("mobile_providers");
+  if (configured == config.end() || configured->is_null()) return set;
+  if (!configured->is_object())
+    throw ProviderConfigurationError("\"mobile_providers\" must be an object keyed by channel");
+  for (auto it = configured->begin(); it != configured->end(); ++it) {
+    const std::string& channel = it.key();
+    if (!is_mobile_channel(channel))
+      throw ProviderConfigurationError("Unknown mobile channel \"" + channel + "\" in mobile_providers");
+    if (!it->is_object()) throw ProviderConfigurationError("Mobile provider for " + channel + " must be an object");
+    auto driver = it->find("driver");
+    if (driver == it->end() || !driver->is_string())
+      throw ProviderConfigurationError("Mobile provider for " + channel + " needs a \"driver\"");
+    std::string name = driver->get<std::string>();
+    if (name == "http")
+      throw ProviderConfigurationError("The \"http\" gateway connector for " + channel +
+                                       " is not available in this release");
+    if (name != "mock" && name != "disabled") {
+      throw ProviderConfigurationError("Unknown mobile provider driver \"" + name + "\" for " + channel);
+    }
+    set.channels[channel] = ProviderSpec{channel, name, *it};
+  }
+  return set;
+}
+
+}  // namespace halvenor

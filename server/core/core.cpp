@@ -1,0 +1,144 @@
+#include "server/core/core.h"
+
+#include "companions/access/access_manager.h"
+#include "companions/identity/organisation_identity.h"
+#include "companions/mobile/delivery_queue.h"
+#include "companions/mobile/mobile_acknowledgements.h"
+#include "companions/mobile/mobile_integrations.h"
+#include "companions/mobile/providers.h"
+#include "server/core/audit_chain.h"
+#include "server/core/errors.h"
+#include "server/core/text.h"
+
+namespace halvenor {
+namespace {
+
+// The base tables as first released; later columns are added by migrate() so
+// that fresh and upgraded databases end with the same layout.
+constexpr const char* kSchemaScript = R"sql(
+PRAGMA journal_mode=WAL;
+CREATE TABLE IF NOT EXISTS alerts(
+  id TEXT PRIMARY KEY, created REAL, expires REAL, author TEXT, title TEXT, body TEXT,
+  severity TEXT, channels TEXT, targets TEXT, cancelled INTEGER DEFAULT 0,
+  request_key TEXT UNIQUE, request_hash TEXT);
+CREATE TABLE IF NOT EXISTS deliveries(
+  alert_id TEXT, recipient_id TEXT, channel TEXT, status TEXT,
+  received REAL, displayed REAL, acknowledged REAL,
+  PRIMARY KEY(alert_id, recipient_id, channel));
+CREATE TABLE IF NOT EXISTS heartbeats(device_id TEXT PRIMARY KEY, seen REAL);
+CREATE TABLE IF NOT EXISTS audit(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT, at REAL, actor TEXT, event TEXT, detail TEXT,
+  previous TEXT, hash TEXT);
+)sql";
+
+const Json kOperational = "operational";
+
+bool has(const std::vector<std::string>& names, const char* name) {
+  for (const auto& n : names)
+    if (n == name) return true;
+  return false;
+}
+
+}  // namespace
+
+Core::Core(Json config, std::string database, std::optional<std::string> config_path, CoreOptions options)
+    : database_(std::move(database)),
+      clock_(options.clock ? options.clock : system_clock()),
+      random_(options.random ? options.random : system_random()) {
+  config_.store(std::make_shared<const ConfigSnapshot>(config));
+  const Json& doc = config;
+
+  const Json& mode = member_or(doc, "mode", kNull);
+  const Json& provider = member_or(doc, "provider", kNull);
+  if (!(mode == "test" || mode == "controlled_live") || !(provider == "mock" || provider == "disabled"))
+    throw Invalid("Supported core mode and mobile transport policy required");
+
+  const Json& policy = member_or(doc, "live_desktop", kEmptyObject);
+  if (!policy.is_object()) throw Invalid("Invalid live desktop policy");
+  const Json& enabled = member_or(policy, "enabled", kFalse);
+  if (!enabled.is_boolean()) throw Invalid("Invalid live desktop policy");
+
+  live_enabled_ = enabled.get<bool>();
+  const Json& scope = member_or(policy, "deployment_scope", kOperational);
+  if (!(scope == "operational" || scope == "home_lab")) throw Invalid("Unknown deployment scope");
+  deployment_scope_ = scope.get<std::string>();
+
+  if (live_enabled_) {
+    if (mode != "controlled_live") throw Invalid("Live desktop needs controlled_live mode");
+    if (deployment_scope_ == "operational" && !exactly_true(member_or(policy, "enabled_by_default", kNull))) {
+      const Json& reference = member_or(policy, "assurance_reference", kNull);
+      bool referenced = reference.is_string() && !trim(reference.get<std::string>()).empty();
+      if (!exactly_true(member_or(policy, "assurance_completed", kNull)) || !referenced)
+        throw Invalid("Operational live desktop requires assurance completion/reference");
+    }
+  }
+
+  try {
+    mobile_providers_ = std::make_unique<ProviderSet>(build_providers(doc));
+  } catch (const ProviderConfigurationError& e) {
+    throw Invalid(e.what());
+  }
+
+  migrate();
+
+  mobile_ = std::make_unique<MobileIntegrations>(*this);
+  queue_ = std::make_unique<DeliveryQueue>(*this);
+  acknowledgements_ = std::make_unique<MobileAcknowledgements>(*this);
+  if (config_path && !config_path->empty()) access_ = std::make_unique<AccessManager>(*this, *config_path);
+  identity_ = std::make_unique<OrganisationIdentity>(*this);
+}
+
+Core::~Core() {
+  // The queue's worker uses the core; it must be gone before anything else.
+  if (queue_) queue_->stop();
+}
+
+void Core::migrate() {
+  DbScope scope(database_);
+  Connection& conn = scope.conn();
+  conn.exec(kSchemaScript);
+  scope.begin_immediate();
+  if (!has(conn.column_names("alerts"), "whatsapp_values"))
+    conn.exec("ALTER TABLE alerts ADD COLUMN whatsapp_values TEXT NOT NULL DEFAULT '{}'");
+  if (!has(conn.column_names("alerts"), "is_test"))
+    conn.exec("ALTER TABLE alerts ADD COLUMN is_test INTEGER NOT NULL DEFAULT 1");
+  if (!has(conn.column_names("alerts"), "deployment_scope")) {
+    conn.exec("ALTER TABLE alerts ADD COLUMN deployment_scope TEXT NOT NULL DEFAULT 'exercise'");
+    conn.exec("UPDATE alerts SET deployment_scope='unspecified' WHERE is_test=0");
+  }
+  if (!has(conn.column_names("alerts"), "conclusion_of"))
+    conn.exec("ALTER TABLE alerts ADD COLUMN conclusion_of TEXT");
+  conn.exec(
+      "CREATE UNIQUE INDEX IF NOT EXISTS one_incident_conclusion ON alerts(conclusion_of) "
+      "WHERE conclusion_of IS NOT NULL");
+  conn.exec(
+      "CREATE TABLE IF NOT EXISTS agent_capabilities(device_id TEXT PRIMARY KEY, "
+      "live_capable INTEGER NOT NULL, seen REAL NOT NULL)");
+  if (!has(conn.column_names("agent_capabilities"), "protocol"))
+    conn.exec("ALTER TABLE agent_capabilities ADD COLUMN protocol TEXT NOT NULL DEFAULT 'live-desktop-v1'");
+  // Indexes that keep the hot paths independent of history: polls walk the
+  // unexpired alerts; the snapshot and stand-down read deliveries per alert.
+  conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_expiry ON alerts(expires)");
+  conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_created ON alerts(created)");
+  DeliveryQueue::create_schema(conn);
+  MobileAcknowledgements::create_schema(conn);
+  scope.commit();
+}
+
+void Core::replace_config(Json document) {
+  config_.store(std::make_shared<const ConfigSnapshot>(std::move(document)));
+}
+
+void Core::audit(Connection& conn, const std::optional<std::string>& actor, const std::string& event,
+                 const Json& detail) {
+  auto head = conn.query_one("SELECT hash FROM audit ORDER BY seq DESC LIMIT 1");
+  std::string previous = head ? head->at("hash").get<std::string>() : std::string();
+  double at = clock_->now();
+  std::string detail_text = json::canonical(detail);
+  Json actor_value = actor ? Json(*actor) : Json(nullptr);
+  std::string hash = audit_row_hash(at, actor_value, event, detail_text, previous);
+  conn.execute("INSERT INTO audit(at,actor,event,detail,previous,hash) VALUES(?,?,?,?,?,?)",
+               {at, actor_value, event, detail_text, previous, hash});
+}
+
+}  // namespace halvenor

@@ -1,0 +1,138 @@
+// Core: the service's single domain object.
+//
+// It owns the SQLite store and its migrations, the audit chain, caller
+// authentication, recipient targeting, alert validation and creation, desktop
+// delivery, cancellation and stand-down, and the dashboard snapshot, and it
+// builds and owns the mobile, acknowledgement, access and sign-in companions.
+//
+// Thread-safety: every operation may be called from any number of request
+// threads at once. Each takes the current configuration snapshot once and
+// borrows its own database connection; writers that decide on what they read
+// begin with "BEGIN IMMEDIATE", which serialises them and the audit chain.
+//
+// Errors: refusals are Invalid (see errors.h) with one operator-facing message;
+// a malformed configuration or request surfaces as RequestError/MissingKey or a
+// JSON type error; database failures as DatabaseError.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/core/clock.h"
+#include "server/core/config_snapshot.h"
+#include "server/core/database.h"
+#include "server/core/json_text.h"
+
+namespace halvenor {
+
+class MobileIntegrations;
+class DeliveryQueue;
+class MobileAcknowledgements;
+class AccessManager;
+class OrganisationIdentity;
+struct ProviderSet;
+
+struct CoreOptions {
+  std::shared_ptr<Clock> clock;           // defaults to the system clock
+  std::shared_ptr<RandomSource> random;   // defaults to OpenSSL's generator
+};
+
+// A (recipient id, channel) pair that alert creation writes as a delivery row.
+struct DeliveryTarget {
+  std::string recipient_id;
+  std::string channel;
+  bool operator==(const DeliveryTarget&) const = default;
+};
+
+// (actor, role) of an authenticated caller.
+struct Caller {
+  std::string actor;
+  std::string role;
+};
+
+class Core {
+ public:
+  // Checks the policy keys, builds the providers, creates and migrates the
+  // database, then builds the companions. Throws Invalid for an unusable
+  // policy; database errors propagate unchanged.
+  Core(Json config, std::string database, std::optional<std::string> config_path = std::nullopt,
+       CoreOptions options = {});
+  ~Core();
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // --- store, configuration and audit ---------------------------------------
+  ConfigPtr config() const { return config_.load(); }
+  // Publishes a new configuration document; the next operation sees it.
+  void replace_config(Json document);
+  const std::string& database_path() const { return database_.path(); }
+  Database& database() { return database_; }
+  DbScope db() { return DbScope(database_); }
+  // Appends one chained audit row through `conn`, inside the caller's
+  // immediate transaction.
+  void audit(Connection& conn, const std::optional<std::string>& actor, const std::string& event,
+             const Json& detail);
+  bool live_enabled() const { return live_enabled_; }
+  const std::string& deployment_scope() const { return deployment_scope_; }
+  Clock& clock() const { return *clock_; }
+  RandomSource& random() const { return *random_; }
+
+  const ProviderSet& mobile_providers() const { return *mobile_providers_; }
+  MobileIntegrations& mobile() { return *mobile_; }
+  DeliveryQueue& queue() { return *queue_; }
+  MobileAcknowledgements& acknowledgements() { return *acknowledgements_; }
+  AccessManager* access() { return access_.get(); }  // null without a configuration path
+  OrganisationIdentity& identity() { return *identity_; }
+
+  // --- directory and targeting ----------------------------------------------
+  bool can_send_live(const std::string& actor) const;
+  Json sites() const;
+  Json site_labels() const;
+  Json departments() const;
+  Json department_labels() const;
+  // Directory entries addressed by a targeting request: devices first, then
+  // contacts, in document order. Pointers stay valid while `config` lives.
+  std::vector<const Json*> recipients(const ConfigSnapshot& config, const Json& data) const;
+
+  // --- alerts ---------------------------------------------------------------
+  std::vector<DeliveryTarget> validate(const Json& data, const std::optional<std::string>& actor);
+  std::string create(const std::string& actor, const Json& data, const std::optional<std::string>& key);
+  void cancel(const std::string& actor, const std::string& aid);
+  std::string conclude(const std::string& actor, const std::string& incident_id, const Json& confirmation);
+  Json snapshot();
+
+  // --- desktop agents -------------------------------------------------------
+  Json agent_profile(const std::string& actor);
+  Json agent_channel_status();
+  Json poll(const std::string& device, bool live_capable = false,
+            const std::string& protocol = "live-desktop-v1");
+  void receipt(const std::string& device, const std::string& aid, const Json& event);
+
+  // --- authentication -------------------------------------------------------
+  // The caller a bearer credential belongs to, or nullopt when none.
+  std::optional<Caller> authenticate(const std::string& token);
+
+ private:
+  static Json sites_of(const Json& doc);
+  static Json departments_of(const Json& doc);
+  void migrate();
+
+  std::atomic<ConfigPtr> config_;
+  Database database_;
+  std::shared_ptr<Clock> clock_;
+  std::shared_ptr<RandomSource> random_;
+  bool live_enabled_ = false;
+  std::string deployment_scope_ = "operational";
+  std::unique_ptr<ProviderSet> mobile_providers_;
+  std::unique_ptr<MobileIntegrations> mobile_;
+  std::unique_ptr<DeliveryQueue> queue_;
+  std::unique_ptr<MobileAcknowledgements> acknowledgements_;
+  std::unique_ptr<AccessManager> access_;
+  std::unique_ptr<OrganisationIdentity> identity_;
+};
+
+}  // namespace halvenor

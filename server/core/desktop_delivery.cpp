@@ -1,0 +1,109 @@
+// Desktop agents: profile, channel readiness, polling and receipts.
+#include "companions/mobile/mobile_integrations.h"
+#include "server/core/core.h"
+#include "server/core/errors.h"
+
+namespace halvenor {
+namespace {
+
+
+bool is_receipt_name(const Json& event) {
+  return event == "received" || event == "displayed" || event == "acknowledged";
+}
+
+}  // namespace
+
+Json Core::agent_channel_status() {
+  Json report = mobile_->report();
+  Json channels = Json::object();
+  for (const char* channel : {"sms", "whatsapp"}) {
+    const Json& item = member_or(report, channel, kEmptyObject);
+    auto flag = [&](const char* key) { return exactly_true(member_or(item, key, kNull)); };
+    bool ready = flag("network_delivery_enabled") && flag("credentials_verified") && flag("connection_verified");
+    channels[channel] = ready && flag("live_sending_enabled")       ? "live"
+                        : ready && flag("exercise_sending_enabled") ? "test_only"
+                                                                    : "integration_required";
+  }
+  return Json{{"channels", channels}};
+}
+
+Json Core::agent_profile(const std::string& actor) {
+  ConfigPtr cfg = config();
+  const Json* device = nullptr;
+  for (const Json& d : required(cfg->doc(), "devices")) {
+    if (member_or(d, "id", kNull) == actor && truthy(member_or(d, "enabled", kTrue))) {
+      device = &d;
+      break;
+    }
+  }
+  if (!device) throw Invalid("Receiving computer was not found");
+  Json profile = agent_channel_status();
+  profile["desktop_policy"] = {{"server_enabled", live_enabled_},
+                               {"computer_enabled", exactly_true(member_or(*device, "allow_live_desktop", kTrue))}};
+  auto name_or_id = [&](const char* key) {
+    const Json& value = member_or(*device, key, kNull);
+    return truthy(value) ? value : device->at("id");
+  };
+  profile["device"] = {{"display_name", name_or_id("display_name")}, {"computer_id", name_or_id("computer_id")}};
+  return profile;
+}
+
+Json Core::poll(const std::string& device, bool live_capable, const std::string& protocol) {
+  if (deployment_scope_ == "home_lab" && protocol != "live-desktop-v2") live_capable = false;
+  ConfigPtr cfg = config();
+  bool live = live_enabled_ && live_capable && cfg->device_allows_live(device);
+
+  DbScope scope = db();
+  Connection& conn = scope.conn();
+  // Heartbeats and capabilities are the only writes here; losing the last
+  // second of them in a power cut is harmless, so they skip the per-commit sync.
+  scope.begin_relaxed();
+  conn.execute(
+      "INSERT INTO agent_capabilities(device_id,live_capable,seen,protocol) VALUES(?,?,?,?) "
+      "ON CONFLICT(device_id) DO UPDATE SET live_capable=excluded.live_capable,seen=excluded.seen,"
+      "protocol=excluded.protocol",
+      {device, live_capable ? 1 : 0, clock_->now(), protocol});
+  conn.execute("INSERT INTO heartbeats VALUES(?,?) ON CONFLICT(device_id) DO UPDATE SET seen=excluded.seen",
+               {device, clock_->now()});
+  // Walks the unexpired alerts (few) and looks each delivery up by its key,
+  // so the cost does not grow with the history of past alerts.
+  std::vector<Json> rows = conn.query(
+      "SELECT a.*, d.displayed, d.acknowledged FROM alerts a "
+      "CROSS JOIN deliveries d ON d.alert_id=a.id AND d.recipient_id=? AND d.channel='desktop' "
+      "WHERE a.expires>? AND a.cancelled=0 AND d.acknowledged IS NULL AND (a.is_test=1 OR ?=1) "
+      "ORDER BY a.created",
+      {device, clock_->now(), live ? 1 : 0});
+  scope.commit();
+  return Json(std::move(rows));
+}
+
+void Core::receipt(const std::string& device, const std::string& aid, const Json& event) {
+  if (!is_receipt_name(event)) throw Invalid("Invalid receipt");
+  const std::string name = event.get<std::string>();
+
+  DbScope scope = db();
+  Connection& conn = scope.conn();
+  scope.begin_immediate();
+  auto row = conn.query_one(
+      "SELECT d.*,a.cancelled,a.expires,a.is_test,a.deployment_scope FROM deliveries d JOIN alerts a "
+      "ON a.id=d.alert_id WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
+      {aid, device});
+  if (!row) throw Invalid("Alert not assigned to this device");
+  const Json& delivery = *row;
+  if (!delivery[name].is_null()) return;  // a repeat changes nothing
+  double now = clock_->now();
+  if (delivery["cancelled"] != 0 || delivery["expires"].get<double>() <= now)
+    throw Invalid("Alert cancelled or expired");
+  if ((name == "displayed" && delivery["received"].is_null()) ||
+      (name == "acknowledged" && delivery["displayed"].is_null()))
+    throw Invalid("Receipt sequence must be received, displayed, acknowledged");
+  // `name` is one of the three receipt names, so it is safe as a column name.
+  conn.execute("UPDATE deliveries SET " + name +
+                   "=?,status=? WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
+               {now, name, aid, device});
+  audit(conn, device, "desktop." + name,
+        Json{{"alert_id", aid}, {"is_test", delivery["is_test"] != 0}, {"deployment_scope", delivery["deployment_scope"]}});
+  scope.commit();
+}
+
+}  // namespace halvenor

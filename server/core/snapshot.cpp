@@ -1,0 +1,140 @@
+// The dashboard snapshot: everything the operator dashboard shows, in one object.
+#include <unordered_map>
+
+#include "companions/mobile/delivery_queue.h"
+#include "companions/mobile/mobile_integrations.h"
+#include "server/core/core.h"
+#include "server/core/directory_defaults.h"
+#include "server/core/errors.h"
+
+namespace halvenor {
+namespace {
+
+constexpr int kSnapshotAlerts = 100;
+
+std::string display_status(const Json& delivery, const std::string& lifecycle) {
+  const std::string channel = delivery["channel"].get<std::string>();
+  bool mobile = channel == "sms" || channel == "whatsapp";
+  if (mobile && !delivery["acknowledged"].is_null()) return "acknowledged";
+  if (channel == "desktop" && delivery["acknowledged"].is_null() && lifecycle != "active")
+    return lifecycle + (delivery["displayed"].is_null() ? "_not_displayed" : "_unacknowledged");
+  return delivery["status"].is_string() ? delivery["status"].get<std::string>() : std::string();
+}
+
+}  // namespace
+
+Json Core::snapshot() {
+  const double now = clock_->now();
+  ConfigPtr cfg = config();
+  const Json& doc = cfg->doc();
+
+  DbScope scope = db();
+  Connection& conn = scope.conn();
+  std::vector<Json> alerts = conn.query(
+      "SELECT id,created,expires,author,title,body,severity,channels,targets,cancelled,is_test,deployment_scope,"
+      "conclusion_of FROM alerts ORDER BY created DESC LIMIT ?",
+      {kSnapshotAlerts});
+
+  Json alert_records = Json::array();
+  for (Json& alert : alerts) {
+    const std::string id = alert["id"].get<std::string>();
+    auto conclusion = conn.query_one("SELECT id FROM alerts WHERE conclusion_of=?", {id});
+    alert["conclusion_alert_id"] = conclusion ? (*conclusion)["id"] : Json(nullptr);
+    Json incident_title = alert["title"];
+    if (!alert["conclusion_of"].is_null()) {
+      if (auto incident = conn.query_one("SELECT title FROM alerts WHERE id=?", {alert["conclusion_of"]}))
+        incident_title = (*incident)["title"];
+    }
+    alert["incident_title"] = incident_title;
+    const std::string lifecycle = truthy(alert["cancelled"])                ? "cancelled"
+                                  : alert["expires"].get<double>() <= now ? "expired"
+                                                                            : "active";
+    // One read of the alert's jobs instead of one look-up per delivery.
+    std::unordered_map<std::string, Json> jobs;
+    for (Json& job : conn.query(
+             "SELECT id,state,attempts,next_at,updated,reason,wa_render,recipient_id,channel FROM mobile_jobs "
+             "WHERE alert_id=?",
+             {id})) {
+      std::string key = job["recipient_id"].get<std::string>() + '\n' + job["channel"].get<std::string>();
+      jobs.emplace(std::move(key), std::move(job));
+    }
+    Json deliveries = Json::array();
+    for (Json& delivery : conn.query("SELECT * FROM deliveries WHERE alert_id=?", {id})) {
+      auto job = jobs.find(delivery["recipient_id"].get<std::string>() + '\n' + delivery["channel"].get<std::string>());
+      if (job == jobs.end()) {
+        delivery["queue"] = nullptr;
+        delivery["whatsapp_preview"] = nullptr;
+      } else {
+        const Json& j = job->second;
+        delivery["queue"] = {{"id", j["id"]},           {"state", j["state"]},   {"attempts", j["attempts"]},
+                             {"next_at", j["next_at"]}, {"updated", j["updated"]}, {"reason", j["reason"]}};
+        Json preview = nullptr;
+        if (j["wa_render"].is_string() && !j["wa_render"].get<std::string>().empty())
+          preview = json::parse_text(j["wa_render"].get<std::string>()).at("preview");
+        delivery["whatsapp_preview"] = preview;
+      }
+      delivery["display_status"] = display_status(delivery, lifecycle);
+      deliveries.push_back(std::move(delivery));
+    }
+    alert["deliveries"] = std::move(deliveries);
+    alert["lifecycle"] = lifecycle;
+    alert_records.push_back(std::move(alert));
+  }
+
+  std::unordered_map<std::string, Json> last_seen;
+  for (Json& row : conn.query("SELECT * FROM heartbeats"))
+    last_seen.emplace(row["device_id"].get<std::string>(), row["seen"]);
+
+  Json names = Json::object();
+  for (const Json& device : required(doc, "devices"))
+    names[required(device, "id").get<std::string>()] = device_display_name(device);
+  for (const Json& contact : required(doc, "contacts")) {
+    const Json& name = member_or(contact, "display_name", kNull);
+    names[required(contact, "id").get<std::string>()] = truthy(name) ? name : contact.at("id");
+  }
+
+  Json groups = Json::array();
+  for (const Json& group : required(doc, "groups")) {
+    Json copy = group;
+    copy["member_count"] = required(group, "members").size();
+    groups.push_back(std::move(copy));
+  }
+
+  Json all_sites = sites_of(doc);
+  Json devices = Json::array();
+  for (const Json& device : required(doc, "devices")) {
+    if (truthy(member_or(device, "removed", kFalse))) continue;
+    const Json& site = required(device, "site");
+    const Json& department = required(device, "department");
+    Json entry = {{"id", required(device, "id")}, {"site", site}, {"department", department}};
+    entry["sites"] = device.contains("sites") ? device["sites"] : site == "BOTH" ? all_sites : Json::array({site});
+    entry["departments"] = device.contains("departments") ? device["departments"] : Json::array({department});
+    entry["computer_id"] = member_or(device, "computer_id", device["id"]);
+    auto seen = last_seen.find(device["id"].get<std::string>());
+    entry["last_seen"] = seen == last_seen.end() ? Json(nullptr) : seen->second;
+    entry["enabled"] = member_or(device, "enabled", kTrue);
+    devices.push_back(std::move(entry));
+  }
+
+  const char* mode = !live_enabled_                     ? "EXERCISE ONLY"
+                     : deployment_scope_ == "home_lab" ? "DEMONSTRATION MODE — INCIDENT DISPLAYS"
+                                                        : "LIVE DESKTOP ENABLED";
+  Json state = Json::object();
+  state["mode"] = mode;
+  state["deployment_scope"] = deployment_scope_;
+  state["live_desktop_enabled"] = live_enabled_;
+  state["queue"] = queue_->summary(conn);
+  state["integrations"] = mobile_->report();
+  state["alert_templates"] = member_or(doc, "alert_templates", kEmptyArray);
+  state["sites"] = all_sites;
+  state["site_labels"] = site_labels();
+  state["departments"] = departments_of(doc);
+  state["department_labels"] = department_labels();
+  state["recipient_names"] = std::move(names);
+  state["groups"] = std::move(groups);
+  state["alerts"] = std::move(alert_records);
+  state["devices"] = std::move(devices);
+  return state;
+}
+
+}  // namespace halvenor

@@ -1,0 +1,53 @@
+// Administration routes: deployment settings, access and mobile providers.
+// Permission decisions belong to the components; these routes only pass the
+// caller and the body on and shape the reply.
+#include "companions/access/access_manager.h"
+#include "companions/mobile/mobile_integrations.h"
+#include "companions/setup/setup_manager.h"
+#include "server/core/core.h"
+#include "server/core/errors.h"
+#include "server/http/routes.h"
+
+namespace halvenor::http {
+namespace {
+
+SetupManager& setup_of(RequestContext& c) {
+  if (!c.service.setup) throw std::runtime_error("deployment settings component is not attached");
+  return *c.service.setup;
+}
+
+}  // namespace
+
+HttpResponse get_setup(RequestContext& c) { return reply(200, setup_of(c).view(c.actor)); }
+
+HttpResponse post_setup_action(RequestContext& c) {
+  SetupManager& setup = setup_of(c);
+  setup.allowed(c.actor);
+  const Json action = member_or(c.data, "action", kNull);
+  if (action == "save") return reply(200, setup.save(c.actor, c.data));
+  if (action == "issue") return reply(200, setup.issue(c.actor, false));
+  if (action == "csr") return reply(200, setup.issue(c.actor, true));
+  if (action == "import") return reply(200, setup.import_certificate(c.actor, c.data));
+  if (action == "distribute") return reply(200, setup.distribute(c.actor));
+  if (action == "ca")
+    return reply_bytes(200, setup.public_ca(c.actor), "application/pkix-cert", "halvenor-mass-communication-ca.cer");
+  if (action == "browser_trust") return reply(200, setup.request_browser_trust(c.actor, member_or(c.data, "id", kNull)));
+  if (action == "bundle") {
+    Json id = member_or(c.data, "id", kNull);
+    std::string bytes = setup.bundle(c.actor, id);
+    return reply_bytes(200, std::move(bytes), "application/zip", id_text(c.data, "id") + "-agent.zip");
+  }
+  throw AccessInvalid("Unknown setup action");
+}
+
+HttpResponse get_access(RequestContext& c) { return reply(200, c.core().access()->view(c.actor)); }
+
+HttpResponse post_access_change(RequestContext& c) {
+  return reply(200, c.core().access()->change(c.actor, c.data, c.base_url));
+}
+
+HttpResponse post_mobile_integration(RequestContext& c) {
+  return reply(200, c.core().mobile().operate(c.actor, c.data));
+}
+
+}  // namespace halvenor::http

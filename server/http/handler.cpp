@@ -1,0 +1,121 @@
+#include "server/http/handler.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "server/core/core.h"
+#include "server/core/errors.h"
+#include "server/http/error_mapping.h"
+
+namespace halvenor::http {
+namespace {
+
+bool in(const std::vector<std::string>& list, const std::string& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+}  // namespace
+
+HttpResponse reply_bytes(int status, std::string body, const std::string& content_type, const std::string& filename) {
+  HttpResponse response;
+  response.status = status;
+  response.headers.emplace_back("Content-Type", content_type);
+  response.headers.emplace_back("Content-Length", std::to_string(body.size()));
+  if (!filename.empty())
+    response.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + filename + "\"");
+  response.headers.emplace_back("Cache-Control", "no-store");
+  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  response.headers.emplace_back("X-Frame-Options", "DENY");
+  response.headers.emplace_back("Referrer-Policy", "no-referrer");
+  response.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
+  response.body = std::move(body);
+  return response;
+}
+
+HttpResponse reply(int status, const Json& payload) {
+  return reply_bytes(status, json::field_text(payload), "application/json");
+}
+
+long long content_length(const HttpRequest& request) {
+  auto header = request.header("Content-Length");
+  std::string text = header ? std::string(*header) : "0";
+  auto begin = text.find_first_not_of(" \t\r\n\f\v");
+  auto end = text.find_last_not_of(" \t\r\n\f\v");
+  if (begin == std::string::npos) throw RequestError("Content-Length is not a number");
+  text = text.substr(begin, end - begin + 1);
+  std::size_t digits_from = (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  if (digits_from == text.size() || text.size() - digits_from > 18 ||
+      !std::all_of(text.begin() + static_cast<long>(digits_from), text.end(),
+                   [](unsigned char c) { return std::isdigit(c); }))
+    throw RequestError("Content-Length is not a number");
+  return std::stoll(text);
+}
+
+Json body_json(const HttpRequest& request) { return json::parse_body(request.body); }
+
+std::string bearer_token(const HttpRequest& request) {
+  auto header = request.header("Authorization");
+  if (!header || header->rfind("Bearer ", 0) != 0) return "";
+  return std::string(header->substr(7));
+}
+
+std::string id_text(const Json& data, const char* key) {
+  auto it = data.find(key);
+  if (it == data.end()) return "";
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_boolean()) return it->get<bool>() ? "True" : "False";
+  if (it->is_null()) return "None";
+  return json::field_text(*it);
+}
+
+HttpResponse Handler::handle(const HttpRequest& request) {
+  std::string path = request.target;
+  if (request.method == "GET" && path.rfind("/?", 0) == 0) path = "/";
+  RequestContext context{request, service_, path, "", "", Json::object(), ""};
+  try {
+    return route(context);
+  } catch (...) {
+    ErrorReply error = map_current_exception();
+    return reply(error.status, Json{{"error", error.message}});
+  }
+}
+
+HttpResponse Handler::route(RequestContext& context) {
+  const HttpRequest& request = context.request;
+  std::vector<std::string> allowed = service_.allowed_hosts;
+  if (allowed.empty()) {
+    allowed = {"127.0.0.1:" + std::to_string(service_.port), "localhost:" + std::to_string(service_.port)};
+  }
+  auto host = request.header("Host");
+  if (!host || !in(allowed, std::string(*host))) return reply(403, Json{{"error", "Local host required"}});
+  auto origin = request.header("Origin");
+  if (origin && !origin->empty()) {
+    bool same = std::any_of(allowed.begin(), allowed.end(),
+                            [&](const std::string& h) { return *origin == service_.scheme + "://" + h; });
+    if (!same) return reply(403, Json{{"error", "Same origin required"}});
+  }
+  context.base_url = service_.scheme + "://" + std::string(*host);
+
+  if (auto response = sign_in_routes(context)) return *response;
+  if (auto response = public_file_routes(context)) return *response;
+  if (auto response = acknowledgement_route(context)) return *response;
+
+  auto caller = context.core().authenticate(bearer_token(request));
+  if (!caller || caller->actor.empty()) return reply(401, Json{{"error", "Valid bearer credential required"}});
+  context.actor = caller->actor;
+  context.role = caller->role;
+
+  if (request.method == "POST") {
+    auto type = request.header("Content-Type");
+    if (!type || *type != "application/json") return reply(415, Json{{"error", "application/json required"}});
+    long long length = content_length(request);
+    if (!(length > 0 && length <= kApiBodyLimit)) return reply(413, Json{{"error", "Request must be 1–16384 bytes"}});
+    Json data = body_json(request);
+    if (!data.is_object()) throw Invalid("JSON object required");
+    context.data = std::move(data);
+  }
+  if (auto response = authenticated_routes(context)) return *response;
+  return reply(403, Json{{"error", "Route unavailable for this role"}});
+}
+
+}  // namespace halvenor::http

@@ -1,0 +1,3 @@
+#include "server/http/startup.h"
+
+int main(int argc, char** argv) { return halvenor::server_main(argc, argv); }

@@ -1,0 +1,54 @@
+// Sign-in and mobile acknowledgement: public routes with their own body rules.
+#include "companions/identity/organisation_identity.h"
+#include "companions/mobile/mobile_acknowledgements.h"
+#include "server/core/core.h"
+#include "server/core/errors.h"
+#include "server/http/handler.h"
+
+namespace halvenor::http {
+
+std::optional<HttpResponse> sign_in_routes(RequestContext& context) {
+  const HttpRequest& request = context.request;
+  const std::string& path = context.path;
+  Core& core = context.core();
+  if (request.method == "GET" && path == "/api/auth/status") {
+    ConfigPtr cfg = core.config();
+    bool enabled = core.access() != nullptr &&
+                   exactly_true(member_or(member_or(cfg->doc(), "organisation_identity", kEmptyObject), "enabled", kNull));
+    return reply(200, Json{{"enabled", enabled}});
+  }
+  if (request.method != "POST" ||
+      (path != "/api/auth/start" && path != "/api/auth/complete" && path != "/api/auth/logout"))
+    return std::nullopt;
+
+  auto type = request.header("Content-Type");
+  if (!type || *type != "application/json") return reply(415, Json{{"error", "JSON required"}});
+  long long length = content_length(request);
+  if (!(length > 0 && length <= kSignInBodyLimit)) return reply(400, Json{{"error", "Invalid sign-in request size"}});
+  Json data = body_json(request);
+  if (!data.is_object()) throw IdentityError("Invalid sign-in request");
+
+  if (path == "/api/auth/logout") {
+    core.identity().logout(bearer_token(request));
+    return reply(200, Json{{"ok", true}});
+  }
+  if (!core.access()) throw IdentityError("Organisation sign-in requires an installed server");
+  if (path == "/api/auth/start") return reply(200, core.identity().start(context.base_url));
+  return reply(200, core.identity().complete(data));
+}
+
+std::optional<HttpResponse> acknowledgement_route(RequestContext& context) {
+  const HttpRequest& request = context.request;
+  if (request.method != "POST" || context.path != "/api/mobile/acknowledge") return std::nullopt;
+  auto type = request.header("Content-Type");
+  if (!type || *type != "application/json") return reply(415, Json{{"error", "application/json required"}});
+  long long length = content_length(request);
+  if (!(length > 0 && length <= kAcknowledgementBodyLimit))
+    return reply(413, Json{{"error", "Invalid acknowledgement size"}});
+  Json data = body_json(request);
+  if (!data.is_object() || data.size() != 2 || !data.contains("token") || !data.contains("confirmed"))
+    throw MobileAckInvalid("Invalid acknowledgement request.");
+  return reply(200, context.core().acknowledgements().acknowledge_link(data["token"], data["confirmed"]));
+}
+
+}  // namespace halvenor::http

@@ -1,0 +1,92 @@
+// Writes a demonstration installation: a configuration with a small sample
+// directory (sites, departments, receiving computers, contacts, groups, an
+// operator, an administrator and an auditor) in exercise mode with the
+// exercise-only mobile provider, so every path of the service can be tried
+// on loopback without touching real people.
+//
+//   make_demo_install --folder DIR [--devices N]
+// Prints the operator's sign-in credential; writes the others to
+// DIR/data/demo-credentials.txt (owner-only).
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "companions/setup/private_files.h"
+#include "server/core/clock.h"
+#include "server/core/digest.h"
+#include "server/core/json_text.h"
+
+using halvenor::Json;
+
+int main(int argc, char** argv) {
+  std::filesystem::path folder;
+  int device_count = 6;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--folder" && i + 1 < argc) folder = argv[++i];
+    else if (arg == "--devices" && i + 1 < argc) device_count = std::stoi(argv[++i]);
+    else {
+      std::cerr << "usage: make_demo_install --folder DIR [--devices N]\n";
+      return 2;
+    }
+  }
+  if (folder.empty()) {
+    std::cerr << "usage: make_demo_install --folder DIR [--devices N]\n";
+    return 2;
+  }
+  auto data = folder / "data";
+  if (std::filesystem::exists(data / "config.json")) {
+    std::cerr << "make_demo_install: " << (data / "config.json").string() << " exists; not replacing it\n";
+    return 1;
+  }
+  halvenor::setup::ensure_private_folder(data);
+  auto& random = *halvenor::system_random();
+  auto token = [&] { return halvenor::random_token(random, 24); };
+
+  const char* sites[] = {"North", "South", "East"};
+  const char* departments[] = {"Emergency Department", "Wards", "Estates", "Security", "Switchboard"};
+  Json devices = Json::array();
+  for (int i = 0; i < device_count; ++i) {
+    devices.push_back({{"id", "pc-" + std::to_string(i + 1)},
+                       {"token", token()},
+                       {"site", sites[i % 3]},
+                       {"department", departments[i % 5]},
+                       {"display_name", std::string(sites[i % 3]) + " " + departments[i % 5] + " PC " +
+                                            std::to_string(i / 3 + 1)}});
+  }
+  Json contacts = Json::array({
+      {{"id", "duty-manager"}, {"display_name", "Duty Manager"}, {"phone", "+447700900101"},
+       {"channels", {"sms", "whatsapp"}}, {"site", "BOTH"}, {"department", "Command Centre"}},
+      {{"id", "estates-lead"}, {"display_name", "Estates Lead"}, {"phone", "+447700900102"},
+       {"channels", {"sms"}}, {"site", "North"}, {"department", "Estates"}},
+  });
+  std::string operator_token = token(), admin_token = token(), auditor_token = token();
+  Json config = {
+      {"mode", "test"},
+      {"provider", "mock"},
+      {"mobile_providers", {{"sms", {{"driver", "mock"}}}, {"whatsapp", {{"driver", "mock"}}}}},
+      {"live_desktop", {{"enabled", false}}},
+      {"sites", {"North", "South", "East"}},
+      {"site_labels", {{"North", "North Hospital"}, {"South", "South Hospital"}, {"East", "East Clinic"}}},
+      {"users",
+       {{{"id", "demo-operator"}, {"role", "operator"}, {"display_name", "Demo Operator"}, {"token", operator_token},
+         {"can_send_sms", true}, {"can_send_whatsapp", true}},
+        {{"id", "demo-admin"}, {"role", "operator"}, {"display_name", "Demo Administrator"}, {"token", admin_token},
+         {"can_send_sms", true}, {"can_send_whatsapp", true}, {"can_manage_users", true}},
+        {{"id", "demo-auditor"}, {"role", "auditor"}, {"display_name", "Demo Auditor"}, {"token", auditor_token}}}},
+      {"devices", devices},
+      {"contacts", contacts},
+      {"groups", {{{"id", "incident-team"}, {"name", "Incident team"}, {"members", {"pc-1", "duty-manager"}}}}},
+      {"alert_templates",
+       {{{"name", "Fire drill"}, {"title", "Fire drill"}, {"body", "This is a fire drill. Follow your local evacuation plan."},
+         {"severity", "critical"}, {"ttl_minutes", 15}}}},
+  };
+  halvenor::setup::private_write(data / "config.json", halvenor::json::indented(config));
+  std::string credentials = "operator demo-operator " + operator_token + "\nadministrator demo-admin " + admin_token +
+                            "\nauditor demo-auditor " + auditor_token + "\n";
+  for (const Json& d : devices)
+    credentials += "device " + d["id"].get<std::string>() + " " + d["token"].get<std::string>() + "\n";
+  halvenor::setup::private_write(data / "demo-credentials.txt", credentials);
+  std::cout << operator_token << std::endl;
+  return 0;
+}
