@@ -12,6 +12,15 @@ packages=(
   curl ca-certificates          # smoke checks in scripts
 )
 
+# Further areas list their packages one per line in tools/packages/*.txt.
+here=$(dirname "$0")
+for list in "$here"/packages/*.txt; do
+  [ -f "$list" ] || continue
+  while read -r p _; do
+    case "$p" in ""|\#*) ;; *) packages+=("$p") ;; esac
+  done < "$list"
+done
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
