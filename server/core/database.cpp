@@ -88,7 +88,10 @@ void Connection::bind(sqlite3_stmt* stmt, const Json* begin, const Json* end) {
 
 std::vector<Json> Connection::collect(sqlite3_stmt* stmt) {
   std::vector<Json> rows;
-  int columns = sqlite3_column_count(stmt);
+  const int columns = sqlite3_column_count(stmt);
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(columns));
+  for (int i = 0; i < columns; ++i) names.emplace_back(sqlite3_column_name(stmt, i));
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;
@@ -96,16 +99,22 @@ std::vector<Json> Connection::collect(sqlite3_stmt* stmt) {
       sqlite3_reset(stmt);
       fail(db_, rc, "step");
     }
+    // Column names of one result are distinct, so members are appended
+    // without the look-up an object insert would make for each of them.
     Json row = Json::object();
+    auto& members = row.get_ref<Json::object_t&>();
+    members.reserve(static_cast<std::size_t>(columns));
     for (int i = 0; i < columns; ++i) {
-      const char* name = sqlite3_column_name(stmt, i);
+      const std::string& name = names[static_cast<std::size_t>(i)];
       switch (sqlite3_column_type(stmt, i)) {
-        case SQLITE_INTEGER: row[name] = static_cast<std::int64_t>(sqlite3_column_int64(stmt, i)); break;
-        case SQLITE_FLOAT: row[name] = sqlite3_column_double(stmt, i); break;
-        case SQLITE_NULL: row[name] = nullptr; break;
+        case SQLITE_INTEGER:
+          members.emplace_back(name, static_cast<std::int64_t>(sqlite3_column_int64(stmt, i)));
+          break;
+        case SQLITE_FLOAT: members.emplace_back(name, sqlite3_column_double(stmt, i)); break;
+        case SQLITE_NULL: members.emplace_back(name, nullptr); break;
         default: {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-          row[name] = std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
+          members.emplace_back(name, std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))));
         }
       }
     }

@@ -65,15 +65,16 @@ Json Core::poll(const std::string& device, bool live_capable, const std::string&
       {device, live_capable ? 1 : 0, clock_->now(), protocol});
   conn.execute("INSERT INTO heartbeats VALUES(?,?) ON CONFLICT(device_id) DO UPDATE SET seen=excluded.seen",
                {device, clock_->now()});
-  // Walks the unexpired alerts (few) and looks each delivery up by its key,
-  // so the cost does not grow with the history of past alerts.
+  scope.commit();
+  // Read after the commit: the write lock is held only for the two upserts.
+  // The query walks the unexpired alerts (few) and looks each delivery up by
+  // its key, so its cost does not grow with the history of past alerts.
   std::vector<Json> rows = conn.query(
       "SELECT a.*, d.displayed, d.acknowledged FROM alerts a "
       "CROSS JOIN deliveries d ON d.alert_id=a.id AND d.recipient_id=? AND d.channel='desktop' "
       "WHERE a.expires>? AND a.cancelled=0 AND d.acknowledged IS NULL AND (a.is_test=1 OR ?=1) "
       "ORDER BY a.created",
       {device, clock_->now(), live ? 1 : 0});
-  scope.commit();
   return Json(std::move(rows));
 }
 

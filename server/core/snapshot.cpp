@@ -11,6 +11,8 @@ namespace halvenor {
 namespace {
 
 constexpr int kSnapshotAlerts = 100;
+// Columns of a delivery row, before the mobile job's columns in the joined read.
+constexpr std::size_t kDeliveryColumns = 7;
 
 std::string display_status(const Json& delivery, const std::string& lifecycle) {
   const std::string channel = delivery["channel"].get<std::string>();
@@ -49,32 +51,45 @@ Json Core::snapshot() {
     const std::string lifecycle = truthy(alert["cancelled"])                ? "cancelled"
                                   : alert["expires"].get<double>() <= now ? "expired"
                                                                             : "active";
-    // One read of the alert's jobs instead of one look-up per delivery.
-    std::unordered_map<std::string, Json> jobs;
-    for (Json& job : conn.query(
-             "SELECT id,state,attempts,next_at,updated,reason,wa_render,recipient_id,channel FROM mobile_jobs "
-             "WHERE alert_id=?",
-             {id})) {
-      std::string key = job["recipient_id"].get<std::string>() + '\n' + job["channel"].get<std::string>();
-      jobs.emplace(std::move(key), std::move(job));
-    }
+    // One read gives each delivery with its mobile job (if any) instead of a
+    // job look-up per delivery; the dashboard repeats this every few seconds.
     Json deliveries = Json::array();
-    for (Json& delivery : conn.query("SELECT * FROM deliveries WHERE alert_id=?", {id})) {
-      auto job = jobs.find(delivery["recipient_id"].get<std::string>() + '\n' + delivery["channel"].get<std::string>());
-      if (job == jobs.end()) {
-        delivery["queue"] = nullptr;
-        delivery["whatsapp_preview"] = nullptr;
+    auto& delivery_list = deliveries.get_ref<Json::array_t&>();
+    std::vector<Json> rows = conn.query(
+        "SELECT d.alert_id,d.recipient_id,d.channel,d.status,d.received,d.displayed,d.acknowledged,"
+        "j.id AS job_id,j.state,j.attempts,j.next_at,j.updated,j.reason,j.wa_render "
+        "FROM deliveries d LEFT JOIN mobile_jobs j "
+        "ON j.alert_id=d.alert_id AND j.recipient_id=d.recipient_id AND j.channel=d.channel "
+        "WHERE d.alert_id=?",
+        {id});
+    delivery_list.reserve(rows.size());
+    for (Json& row : rows) {
+      auto columns = row.get_ref<Json::object_t&>().begin();  // positional: the SELECT fixes the order
+      Json delivery = Json::object();
+      auto& members = delivery.get_ref<Json::object_t&>();
+      members.reserve(kDeliveryColumns + 3);
+      for (std::size_t i = 0; i < kDeliveryColumns; ++i) members.emplace_back(columns[i].first, std::move(columns[i].second));
+      const Json& job_id = columns[kDeliveryColumns].second;
+      if (job_id.is_null()) {
+        members.emplace_back("queue", nullptr);
+        members.emplace_back("whatsapp_preview", nullptr);
       } else {
-        const Json& j = job->second;
-        delivery["queue"] = {{"id", j["id"]},           {"state", j["state"]},   {"attempts", j["attempts"]},
-                             {"next_at", j["next_at"]}, {"updated", j["updated"]}, {"reason", j["reason"]}};
+        Json queue = Json::object();
+        auto& job = queue.get_ref<Json::object_t&>();
+        job.reserve(6);
+        job.emplace_back("id", std::move(columns[kDeliveryColumns].second));
+        for (std::size_t i = kDeliveryColumns + 1; i < kDeliveryColumns + 6; ++i)
+          job.emplace_back(columns[i].first, std::move(columns[i].second));
+        members.emplace_back("queue", std::move(queue));
+        const Json& render = columns[kDeliveryColumns + 6].second;
         Json preview = nullptr;
-        if (j["wa_render"].is_string() && !j["wa_render"].get<std::string>().empty())
-          preview = json::parse_text(j["wa_render"].get<std::string>()).at("preview");
-        delivery["whatsapp_preview"] = preview;
+        if (render.is_string() && !render.get_ref<const std::string&>().empty())
+          preview = json::parse_text(render.get_ref<const std::string&>()).at("preview");
+        members.emplace_back("whatsapp_preview", std::move(preview));
       }
-      delivery["display_status"] = display_status(delivery, lifecycle);
-      deliveries.push_back(std::move(delivery));
+      std::string status = display_status(delivery, lifecycle);
+      members.emplace_back("display_status", std::move(status));
+      delivery_list.push_back(std::move(delivery));
     }
     alert["deliveries"] = std::move(deliveries);
     alert["lifecycle"] = lifecycle;

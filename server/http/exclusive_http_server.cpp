@@ -50,15 +50,24 @@ constexpr int kAcceptBatch = 64;
 // Descriptors beyond the connections: listener, epoll, files the service opens.
 constexpr std::size_t kSpareDescriptors = 256;
 
-// The one platform difference in binding: Windows lets another socket take
-// over a bound port unless it is claimed exclusively; elsewhere leaving
-// SO_REUSEADDR unset already makes the port exclusive.
-void claim_port_exclusively([[maybe_unused]] int fd) {
-#ifdef _WIN32
+// The one platform difference in binding. Windows lets another socket take
+// over a bound port unless it is claimed with SO_EXCLUSIVEADDRUSE. On Linux a
+// listening port is always exclusive (only SO_REUSEPORT, never set here, would
+// let a second listener share it), while leaving SO_REUSEADDR unset would make
+// a restarted service fail to bind for a minute after serving traffic, because
+// this side closes first and keeps the TIME_WAIT entries. A hospital's alert
+// service must come back at once after a crash, so on Linux SO_REUSEADDR is
+// set: it permits exactly the rebinding over TIME_WAIT and nothing else.
+void claim_port_exclusively(int fd) {
   const int on = 1;
+#ifdef _WIN32
   if (setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                  sizeof on) != 0) {
     throw std::runtime_error("Cannot claim the listening port exclusively");
+  }
+#else
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    throw std::runtime_error("Cannot prepare the listening port for restarts");
   }
 #endif
 }
@@ -497,7 +506,11 @@ struct ExclusiveHTTPServer::Impl {
         c = jobs.front();
         jobs.pop_front();
       }
-      c->reply_ok = answer(*c);
+      try {
+        c->reply_ok = answer(*c);
+      } catch (...) {  // out of memory building the reply
+        c->reply_ok = false;
+      }
       {
         std::lock_guard lock(done_mutex);
         done.push_back(c);

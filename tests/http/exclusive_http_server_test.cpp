@@ -531,5 +531,25 @@ TEST_F(TlsServerTest, UnusableFilesAreRefusedWithTheirName) {
   EXPECT_NE(message_of(first_.cert_path, locked).find(locked), std::string::npos);
 }
 
+
+// ---- binding ----
+
+TEST(ExclusiveHttpServerTest, SecondListenerOnTheSamePortIsRefused) {
+  RunningServer first(echo);
+  EXPECT_THROW(ExclusiveHTTPServer("127.0.0.1", first.port()), std::runtime_error);
+}
+
+TEST(ExclusiveHttpServerTest, PortCanBeBoundAgainRightAfterServingTraffic) {
+  int port = 0;
+  {
+    RunningServer server(echo);
+    port = server.port();
+    // Connections the server closed first leave TIME_WAIT entries behind.
+    for (int i = 0; i < 5; ++i)
+      EXPECT_NE(exchange(port, "GET /x HTTP/1.0\r\n\r\n").find("200"), std::string::npos);
+  }
+  EXPECT_NO_THROW(ExclusiveHTTPServer("127.0.0.1", port));
+}
+
 }  // namespace
 }  // namespace halvenor::http

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Side-by-side HTTP figures for the running service, measured in one run so
+# that ratios (not absolute times) carry over between machines:
+#   the poll route from 5,000 distinct device tokens vs GET /api/version,
+#   a 401 request, and the same over HTTPS (full handshakes and resumed).
+#
+#   bench/http_bench.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+build=$(realpath "${1:-build}")
+seconds=${2:-10}
+work=$(mktemp -d)
+trap 'kill $server_pid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+
+"$build/tools/make_demo_install" --folder "$work" --devices 5000 >/dev/null
+awk '$1=="device"{print $3}' "$work/data/demo-credentials.txt" > "$work/device-tokens.txt"
+echo "not-a-credential" > "$work/bad-token.txt"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+
+start_server() {  # extra server arguments...
+  "$build/dist/server" --config "$work/data/config.json" --db "$work/data/core.sqlite3" --port 0 "$@" \
+    > "$work/console.txt" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*:\/\/127\.0\.0\.1:\([0-9]*\) .*/\1/p' "$work/console.txt" | head -1)
+    [ -n "$port" ] && return 0
+    sleep 0.1
+  done
+  echo "server did not start" >&2; cat "$work/console.txt" >&2; exit 1
+}
+stop_server() { kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; }
+
+load() {  # label, loadgen arguments...
+  local label=$1; shift
+  "$build/bench/loadgen" --host 127.0.0.1 --port "$port" --concurrency 50 --seconds "$seconds" \
+    --header "Host: 127.0.0.1:$port" "$@" | sed "s/^/${label}_/"
+}
+
+start_server
+load version --path /api/version
+load poll --path /api/agent/poll --tokens "$work/device-tokens.txt" --header "X-Halvenor-Agent-Capability: live-desktop-v1"
+load unauthorized --path /api/state --tokens "$work/bad-token.txt"
+echo "server_rss_kib $(awk '/VmRSS/{print $2}' /proc/$server_pid/status)"
+stop_server
+
+start_server --cert "$work/cert.pem" --key "$work/key.pem"
+load https_version --tls --ca "$work/cert.pem" --path /api/version
+load https_version_resumed --tls --ca "$work/cert.pem" --resume --path /api/version
+load https_poll --tls --ca "$work/cert.pem" --resume --path /api/agent/poll --tokens "$work/device-tokens.txt"
+stop_server
