@@ -45,30 +45,32 @@ Json MobileAcknowledgements::acknowledge_link(const Json& token, const Json& con
       token.get<std::string>().size() > kMaxTokenLength)
     throw MobileAckInvalid("This acknowledgement link is not valid.");
   if (!exactly_true(confirmed)) throw MobileAckInvalid("Confirm that you received the alert.");
+  const std::string token_hash = sha256_hex(token.get<std::string>());
 
   DbScope scope = core_.db();
   scope.begin_immediate();
   auto row = scope->query_one(
-      "SELECT t.*, a.title, a.cancelled, a.is_test FROM mobile_ack_tokens t JOIN alerts a ON a.id=t.alert_id "
+      "SELECT t.alert_id,t.contact_id,t.channel,t.expires,a.title,a.cancelled,a.is_test,d.acknowledged "
+      "FROM mobile_ack_tokens t JOIN alerts a ON a.id=t.alert_id "
+      "JOIN deliveries d ON d.alert_id=t.alert_id AND d.recipient_id=t.contact_id AND d.channel=t.channel "
       "WHERE t.token_hash=?",
-      {sha256_hex(token.get<std::string>())});
+      {token_hash});
   if (!row) throw MobileAckInvalid("This acknowledgement link is not valid.");
-  double now = core_.clock().now();
   const Json& r = *row;
   Json reply = {{"ok", true}, {"title", r["title"]}, {"exercise", r["is_test"] != 0}};
-  if (!r["used"].is_null()) {
+  // Every retry of a message carries its own token; whichever is used first
+  // records the delivery, and the others then only confirm it.
+  if (!r["acknowledged"].is_null()) {
     reply["message"] = "Your acknowledgement was already recorded. Thank you.";
     return reply;
   }
+  const double now = core_.clock().now();
   if (r["expires"].get<double>() <= now) throw MobileAckInvalid("This alert has expired.");
   if (r["cancelled"] != 0) throw MobileAckInvalid("This alert was withdrawn.");
 
-  scope->execute("UPDATE mobile_ack_tokens SET used=? WHERE token_hash=?",
-                 {now, sha256_hex(token.get<std::string>())});
-  scope->execute(
-      "UPDATE deliveries SET acknowledged=? WHERE alert_id=? AND recipient_id=? AND channel=? "
-      "AND acknowledged IS NULL",
-      {now, r["alert_id"], r["contact_id"], r["channel"]});
+  scope->execute("UPDATE mobile_ack_tokens SET used=? WHERE token_hash=?", {now, token_hash});
+  scope->execute("UPDATE deliveries SET acknowledged=? WHERE alert_id=? AND recipient_id=? AND channel=?",
+                 {now, r["alert_id"], r["contact_id"], r["channel"]});
   core_.audit(scope.conn(), r["contact_id"].get<std::string>(), "mobile.acknowledged",
               Json{{"alert_id", r["alert_id"]}, {"channel", r["channel"]}, {"is_test", r["is_test"] != 0}});
   scope.commit();

@@ -3,7 +3,10 @@
 // Each mobile message carries a link to "/acknowledge#<token>". The token is
 // random, stored only as its SHA-256, bound to one (alert, contact, channel)
 // and valid until the alert expires. Confirming it records the delivery's
-// acknowledgement once, with an audit event.
+// acknowledgement once, with the audit event "mobile.acknowledged" (actor:
+// the contact). A message sent again after a failure carries a new token for
+// the same delivery; once any of them has been used, the others confirm the
+// acknowledgement without writing anything.
 //
 // Thread-safety: all operations may be called concurrently.
 #pragma once

@@ -1,5 +1,6 @@
 #include "companions/mobile/providers.h"
 
+#include "companions/mobile/gateway_settings.h"
 #include "server/core/errors.h"
 
 namespace halvenor {
@@ -23,6 +24,10 @@ const ProviderSpec& ProviderSet::for_channel(const std::string& channel) const {
   return it == channels.end() ? disabled_spec() : it->second;
 }
 
+bool transport_enabled(const Json& config) {
+  return !(config.is_object() && config.contains("provider") && config["provider"] == "disabled");
+}
+
 ProviderSet build_providers(const Json& config) {
   ProviderSet set;
   for (const char* channel : kMobileChannels) set.channels[channel] = ProviderSpec{channel, "disabled", Json::object()};
@@ -40,11 +45,16 @@ ProviderSet build_providers(const Json& config) {
     if (driver == it->end() || !driver->is_string())
       throw ProviderConfigurationError("Mobile provider for " + channel + " needs a \"driver\"");
     std::string name = driver->get<std::string>();
-    if (name == "http")
-      throw ProviderConfigurationError("The \"http\" gateway connector for " + channel +
-                                       " is not available in this release");
-    if (name != "mock" && name != "disabled") {
-      throw ProviderConfigurationError("Unknown mobile provider driver \"" + name + "\" for " + channel);
+    try {
+      if (name == "http") {
+        parse_gateway_settings(*it);
+      } else if (name == "mock") {
+        check_mock_settings(*it);
+      } else if (name != "disabled") {
+        throw ProviderConfigurationError("unknown driver \"" + name + "\"; use disabled, mock or http");
+      }
+    } catch (const ProviderConfigurationError& e) {
+      throw ProviderConfigurationError("Mobile provider for " + channel + ": " + e.what());
     }
     set.channels[channel] = ProviderSpec{channel, name, *it};
   }

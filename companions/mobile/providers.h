@@ -5,7 +5,9 @@
 //   "disabled"  nothing leaves on this channel (the default)
 //   "mock"      exercise-only loopback provider: messages are recorded in the
 //               database instead of being sent, and live traffic is refused
-//   "http"      a JSON-over-HTTPS gateway (see the mobile-provider help)
+//   "http"      a JSON-over-HTTPS gateway (settings in gateway_settings.h)
+// Each configured channel becomes the channel's configured provider account
+// (provider_accounts.h); IT may add further accounts from the dashboard.
 // Immutable after construction; safe to share between threads.
 #pragma once
 
@@ -32,5 +34,9 @@ struct ProviderSet {
 // Throws ProviderConfigurationError, with a message for IT, when the
 // configuration names a channel or driver that cannot be built.
 ProviderSet build_providers(const Json& config);
+
+// False when the configuration's transport policy "provider" is "disabled":
+// then no message leaves on any mobile channel, whatever the accounts say.
+bool transport_enabled(const Json& config);
 
 }  // namespace halvenor

@@ -33,6 +33,10 @@ Json clean_values(const Json& values) {
     if (!it->is_string()) throw TemplateError("WhatsApp value \"" + it.key() + "\" must be text.");
     std::string text = trim(it->get<std::string>());
     if (text.empty()) continue;
+    // Providers reject template values with line breaks or tabs.
+    for (char c : text)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+        throw TemplateError("WhatsApp value \"" + it.key() + "\" must be one line of text without tabs.");
     if (code_points(text) > variable->max_characters)
       throw TemplateError("WhatsApp value \"" + it.key() + "\" is longer than " +
                           std::to_string(variable->max_characters) + " characters.");

@@ -21,7 +21,9 @@ inline constexpr TemplateVariable kTemplateVariables[] = {
     {"location", 120}, {"action", 200}, {"contact_point", 120}};
 
 // Null gives {}. Otherwise an object whose members are known variables with
-// text values; texts are trimmed, empty ones dropped. Throws TemplateError.
+// text values (null members are dropped); texts are trimmed, empty ones
+// dropped, and must then be one line without tabs and within the variable's
+// length. Throws TemplateError naming the value for anything else.
 Json clean_values(const Json& values);
 
 // Renders one message for `mode` "exercise", "live" or "standdown": an object

@@ -33,10 +33,10 @@ std::optional<Caller> Core::authenticate(const std::string& token) {
       if (candidate.is_user) {
         // A user without a credential earlier in the list is reached first.
         if (user_error && *user_error < candidate.index) throw MissingKey("token");
-        return Caller{entry["id"].get<std::string>(), required(entry, "role").get<std::string>()};
+        return Caller{required(entry, "id").get<std::string>(), required(entry, "role").get<std::string>()};
       }
       if (user_error) throw MissingKey("token");
-      return Caller{entry["id"].get<std::string>(), "device"};
+      return Caller{required(entry, "id").get<std::string>(), "device"};
     }
   }
   if (user_error) throw MissingKey("token");

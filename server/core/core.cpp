@@ -6,6 +6,7 @@
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "companions/mobile/providers.h"
+#include "companions/setup/setup_manager.h"
 #include "server/core/audit_chain.h"
 #include "server/core/errors.h"
 #include "server/core/text.h"
@@ -122,6 +123,8 @@ void Core::migrate() {
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_created ON alerts(created)");
   DeliveryQueue::create_schema(conn);
   MobileAcknowledgements::create_schema(conn);
+  OrganisationIdentity::create_schema(conn);
+  SetupManager::create_schema(conn);
   scope.commit();
 }
 

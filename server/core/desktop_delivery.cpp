@@ -1,5 +1,6 @@
 // Desktop agents: profile, channel readiness, polling and receipts.
 #include "companions/mobile/mobile_integrations.h"
+#include "server/core/channel_readiness.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
 
@@ -13,19 +14,7 @@ bool is_receipt_name(const Json& event) {
 
 }  // namespace
 
-Json Core::agent_channel_status() {
-  Json report = mobile_->report();
-  Json channels = Json::object();
-  for (const char* channel : {"sms", "whatsapp"}) {
-    const Json& item = member_or(report, channel, kEmptyObject);
-    auto flag = [&](const char* key) { return exactly_true(member_or(item, key, kNull)); };
-    bool ready = flag("network_delivery_enabled") && flag("credentials_verified") && flag("connection_verified");
-    channels[channel] = ready && flag("live_sending_enabled")       ? "live"
-                        : ready && flag("exercise_sending_enabled") ? "test_only"
-                                                                    : "integration_required";
-  }
-  return Json{{"channels", channels}};
-}
+Json Core::agent_channel_status() { return Json{{"channels", channel_readiness(mobile_->report())}}; }
 
 Json Core::agent_profile(const std::string& actor) {
   ConfigPtr cfg = config();

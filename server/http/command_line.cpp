@@ -1,5 +1,6 @@
 #include "server/http/command_line.h"
 
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@ namespace halvenor {
 namespace {
 
 constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+constexpr std::int64_t kMaxPort = 65535;
 
 int parse_port(const std::string& text) {
   std::size_t used = 0;
@@ -112,8 +114,13 @@ void apply_settings_file(ServerOptions& options) {
     return v.get<std::string>();
   };
   options.bind = text_of("bind");
-  if (!settings["port"].is_number_integer()) throw std::runtime_error("settings \"port\" must be an integer");
-  options.port = settings["port"].get<int>();
+  // Checked before narrowing: a value beyond int would otherwise wrap into
+  // some other, valid-looking port.
+  const Json& port = settings["port"];
+  if (!port.is_number_integer() || (port.is_number_unsigned() && port.get<std::uint64_t>() > kMaxPort) ||
+      port.get<std::int64_t>() < 0 || port.get<std::int64_t>() > kMaxPort)
+    throw std::runtime_error("settings \"port\" must be an integer from 0 to 65535");
+  options.port = static_cast<int>(port.get<std::int64_t>());
   options.config = text_of("config");
   options.db = text_of("db");
   options.cert = text_of("cert");

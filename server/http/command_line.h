@@ -40,7 +40,8 @@ ServerOptions parse_command_line(int argc, char** argv, const std::string& root)
 
 // Copies the saved settings over the options: bind, port, config, db, cert,
 // key, then public_host (the file always wins), and records its hostname.
-// Throws std::runtime_error when the file is unreadable, not JSON or lacks a key.
+// Throws std::runtime_error when the file is unreadable, not JSON, lacks a key
+// or holds a port that is not an integer from 0 to 65535.
 void apply_settings_file(ServerOptions& options);
 
 }  // namespace halvenor

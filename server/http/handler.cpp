@@ -1,11 +1,11 @@
 #include "server/http/handler.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/http/error_mapping.h"
+#include "server/http/request_reader.h"
 
 namespace halvenor::http {
 namespace {
@@ -38,17 +38,12 @@ HttpResponse reply(int status, const Json& payload) {
 
 long long content_length(const HttpRequest& request) {
   auto header = request.header("Content-Length");
-  std::string text = header ? std::string(*header) : "0";
-  auto begin = text.find_first_not_of(" \t\r\n\f\v");
-  auto end = text.find_last_not_of(" \t\r\n\f\v");
-  if (begin == std::string::npos) throw RequestError("Content-Length is not a number");
-  text = text.substr(begin, end - begin + 1);
-  std::size_t digits_from = (text[0] == '+' || text[0] == '-') ? 1 : 0;
-  if (digits_from == text.size() || text.size() - digits_from > 18 ||
-      !std::all_of(text.begin() + static_cast<long>(digits_from), text.end(),
-                   [](unsigned char c) { return std::isdigit(c); }))
-    throw RequestError("Content-Length is not a number");
-  return std::stoll(text);
+  if (!header) return 0;
+  // The transport's reading decides what was announced; both must agree, so
+  // a number too large for 64 bits is still a number (refused by size, 413).
+  auto length = parse_content_length(*header);
+  if (!length) throw RequestError("Content-Length is not a number");
+  return *length;
 }
 
 Json body_json(const HttpRequest& request) { return json::parse_body(request.body); }

@@ -128,6 +128,10 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
     }
   });
 
+  // The console lines tell a supervisor the service is up; a stop request
+  // from then on must end it normally, never through the default action.
+  std::signal(SIGINT, request_stop);
+  std::signal(SIGTERM, request_stop);
   std::string mode = !core.live_enabled()                       ? "EXERCISE ONLY"
                      : core.deployment_scope() == "home_lab" ? "DEMONSTRATION MODE - INCIDENT DISPLAYS"
                                                               : "LIVE DESKTOP ENABLED";
@@ -143,8 +147,6 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
             << std::endl;
 
   core.queue().start(options.pause_mobile_queue);
-  std::signal(SIGINT, request_stop);
-  std::signal(SIGTERM, request_stop);
   try {
     server.serve_until(g_stop);
   } catch (...) {

@@ -1,0 +1,28 @@
+// A private temporary folder for one test, removed with everything in it when
+// the object goes. Not thread-safe; owned by one test.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace halvenor::test_support {
+
+class TempFolder {
+ public:
+  // Creates a fresh folder (mode 0700) in /dev/shm when the machine has it,
+  // else under the system temporary folder. Throws std::runtime_error when
+  // it cannot.
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // The path of `name` inside the folder, as text.
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace halvenor::test_support
