@@ -1,10 +1,15 @@
 #include "companions/access/access_manager.h"
 
+#include "companions/access/directory_change.h"
+#include "companions/setup/private_files.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
 
 namespace halvenor {
 namespace {
+
+const Json kRoles = Json::array({"operator", "auditor"});
+const Json kPermissions = Json::array({"can_manage_users", "can_send_live", "can_send_sms", "can_send_whatsapp"});
 
 // Keys that hold credentials; they never leave the server in a view.
 Json without_credentials(const Json& entry) {
@@ -42,18 +47,52 @@ Json AccessManager::view(const std::string& actor) {
   ConfigPtr cfg = core_.config();
   const Json& doc = cfg->doc();
   return Json{{"users", list_without_credentials(doc, "users")},
-              {"roles", Json::array({"operator", "auditor"})},
+              {"roles", kRoles},
+              {"permissions", kPermissions},
               {"devices", list_without_credentials(doc, "devices")},
               {"contacts", member_or(doc, "contacts", kEmptyArray)},
               {"groups", member_or(doc, "groups", kEmptyArray)},
               {"sites", core_.sites()},
-              {"departments", core_.departments()}};
+              {"site_labels", core_.site_labels()},
+              {"departments", core_.departments()},
+              {"department_labels", core_.department_labels()},
+              {"use_default_departments", truthy(member_or(doc, "use_default_departments", kTrue))},
+              {"organisation_sign_in",
+               exactly_true(member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull))}};
 }
 
-Json AccessManager::change(const std::string& actor, const Json& /*request*/, const std::string& /*base_url*/) {
+Json AccessManager::change(const std::string& actor, const Json& request, const std::string& base_url) {
   if (!allowed(actor)) throw AccessDenied();
   std::lock_guard lock(change_mutex_);
-  throw AccessInvalid("Directory changes from the dashboard are not available in this release yet.");
+  // Re-read under the lock: the snapshot may have been replaced while this
+  // request waited.
+  Json doc = core_.config()->doc();
+  DirectoryChange change = apply_directory_change(doc, request, core_.random());
+  if (change.token && member_or(request, "kind", kNull) == "device") change.result["server_url"] = base_url;
+  commit(actor, change.event, change.detail, std::move(doc));
+  return change.result;
+}
+
+void AccessManager::update_config(const std::string& actor, const std::string& event,
+                                  const std::function<Json(Json& doc)>& edit) {
+  std::lock_guard lock(change_mutex_);
+  Json doc = core_.config()->doc();
+  const std::size_t managers_before = directory_managers(doc);
+  Json detail = edit(doc);
+  if (managers_before > 0 && directory_managers(doc) == 0)
+    throw AccessInvalid("This change would leave no enabled user who can manage users.");
+  commit(actor, event, detail, std::move(doc));
+}
+
+void AccessManager::commit(const std::string& actor, const std::string& event, const Json& detail, Json doc) {
+  DbScope scope(core_.database());
+  scope.begin_immediate();
+  core_.audit(scope.conn(), actor, event, detail);
+  // The file is replaced before the commit so that an audited change is
+  // always on disk; a failed write rolls the audit event back.
+  setup::private_write(config_path_, json::indented(doc));
+  scope.commit();
+  core_.replace_config(std::move(doc));
 }
 
 }  // namespace halvenor

@@ -1,10 +1,22 @@
 // Users, roles and credentials of an installation, managed from the dashboard.
 //
 // Present only when the service knows its configuration file, because every
-// change is written back to it. Thread-safety: all operations may be called
-// concurrently; changes are serialised so none is lost.
+// change is written back to it: the whole document, in the configuration
+// file's indented form, replaced atomically (owner-only temporary file,
+// flushed, renamed), and then published to the core so the next request
+// sees it. The request forms are those of directory_change.h.
+//
+// Thread-safety: all operations may be called concurrently. Changes are
+// serialised by one mutex, and each re-reads the current snapshot under it,
+// so concurrent changes never lose one another's edits. Any other component
+// that rewrites the configuration file must do so through update_config.
+//
+// Refusals: AccessDenied for a caller who may not manage users, AccessInvalid
+// for a change that is malformed or not allowed. File-system failures are
+// std::runtime_error and leave both the file and the snapshot unchanged.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,12 +35,24 @@ class AccessManager {
   // The directory as an administrator sees it: never any credential.
   // Throws AccessDenied for anyone else.
   Json view(const std::string& actor);
-  // Applies one directory change. Throws AccessDenied or AccessInvalid.
+  // Applies one directory change (directory_change.h) and returns its
+  // result; a new credential appears there once, under "token". `base_url`
+  // is where agents reach this server, returned with device enrolments.
   Json change(const std::string& actor, const Json& request, const std::string& base_url);
+
+  // Serialised read-modify-write of the configuration document: `edit`
+  // changes a copy of the current document and returns the audit detail;
+  // the file is rewritten, the audit event `event` written in an immediate
+  // transaction, and the new document published. Refuses (AccessInvalid) a
+  // result that would leave nobody able to manage users.
+  void update_config(const std::string& actor, const std::string& event,
+                     const std::function<Json(Json& doc)>& edit);
 
   const std::string& config_path() const { return config_path_; }
 
  private:
+  void commit(const std::string& actor, const std::string& event, const Json& detail, Json doc);
+
   Core& core_;
   std::string config_path_;
   std::mutex change_mutex_;
