@@ -119,6 +119,8 @@ class Core {
  private:
   static Json sites_of(const Json& doc);
   static Json departments_of(const Json& doc);
+  static Json site_labels_of(const Json& doc);
+  static Json department_labels_of(const Json& doc);
   void migrate();
 
   std::atomic<ConfigPtr> config_;

@@ -67,11 +67,12 @@ Json Core::sites_of(const Json& doc) {
 
 Json Core::sites() const { return sites_of(config()->doc()); }
 
-Json Core::site_labels() const {
-  ConfigPtr cfg = config();
-  const Json& labels = member_or(cfg->doc(), "site_labels", kEmptyObject);
+Json Core::site_labels() const { return site_labels_of(config()->doc()); }
+
+Json Core::site_labels_of(const Json& doc) {
+  const Json& labels = member_or(doc, "site_labels", kEmptyObject);
   Json result = Json::object();
-  for (const Json& site : sites_of(cfg->doc())) {
+  for (const Json& site : sites_of(doc)) {
     std::string key = site.is_string() ? site.get<std::string>() : json::field_text(site);
     result[key] = labels.is_object() && labels.contains(key) ? labels[key] : site;
   }
@@ -93,11 +94,11 @@ Json Core::departments_of(const Json& doc) {
 
 Json Core::departments() const { return departments_of(config()->doc()); }
 
-Json Core::department_labels() const {
-  ConfigPtr cfg = config();
-  Json result = truthy(member_or(cfg->doc(), "use_default_departments", kTrue)) ? DEPARTMENT_LABELS()
-                                                                                 : Json::object();
-  const Json& configured = member_or(cfg->doc(), "department_labels", kEmptyObject);
+Json Core::department_labels() const { return department_labels_of(config()->doc()); }
+
+Json Core::department_labels_of(const Json& doc) {
+  Json result = truthy(member_or(doc, "use_default_departments", kTrue)) ? DEPARTMENT_LABELS() : Json::object();
+  const Json& configured = member_or(doc, "department_labels", kEmptyObject);
   if (configured.is_object())
     for (auto it = configured.begin(); it != configured.end(); ++it) result[it.key()] = it.value();
   return result;

@@ -142,9 +142,9 @@ Json Core::snapshot() {
   state["integrations"] = mobile_->report();
   state["alert_templates"] = member_or(doc, "alert_templates", kEmptyArray);
   state["sites"] = all_sites;
-  state["site_labels"] = site_labels();
+  state["site_labels"] = site_labels_of(doc);
   state["departments"] = departments_of(doc);
-  state["department_labels"] = department_labels();
+  state["department_labels"] = department_labels_of(doc);
   state["recipient_names"] = std::move(names);
   state["groups"] = std::move(groups);
   state["alerts"] = std::move(alert_records);
