@@ -157,22 +157,7 @@ bool audience_matches(const Json& claims, const std::string& client_id) {
 
 }  // namespace
 
-std::string base64url_encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  unsigned int buffer = 0;
-  int bits = 0;
-  for (unsigned char c : bytes) {
-    buffer = (buffer << 8) | c;
-    bits += 8;
-    while (bits >= 6) {
-      bits -= 6;
-      out.push_back(kAlphabet[(buffer >> bits) & 0x3F]);
-    }
-  }
-  if (bits > 0) out.push_back(kAlphabet[(buffer << (6 - bits)) & 0x3F]);
-  return out;
-}
+std::string base64url_encode(std::string_view bytes) { return base64url(bytes); }
 
 std::string base64url_decode(std::string_view text) {
   if (text.size() % 4 == 1) refuse("the identity token is malformed.");

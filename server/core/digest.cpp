@@ -37,15 +37,13 @@ std::string uuid4(RandomSource& random) {
          "-" + h.substr(20, 12);
 }
 
-std::string random_token(RandomSource& random, std::size_t bytes) {
+std::string base64url(std::string_view bytes) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string raw(bytes, '\0');
-  random.fill(reinterpret_cast<unsigned char*>(raw.data()), raw.size());
   std::string out;
   unsigned int buffer = 0;
   int bits = 0;
-  for (unsigned char c : raw) {
+  for (unsigned char c : bytes) {
     buffer = (buffer << 8) | c;
     bits += 8;
     while (bits >= 6) {
@@ -55,6 +53,12 @@ std::string random_token(RandomSource& random, std::size_t bytes) {
   }
   if (bits > 0) out.push_back(kAlphabet[(buffer << (6 - bits)) & 0x3F]);
   return out;
+}
+
+std::string random_token(RandomSource& random, std::size_t bytes) {
+  std::string raw(bytes, '\0');
+  random.fill(reinterpret_cast<unsigned char*>(raw.data()), raw.size());
+  return base64url(raw);
 }
 
 bool constant_time_equal(std::string_view presented, std::string_view expected) {

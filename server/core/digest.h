@@ -17,6 +17,9 @@ std::string hex_lower(std::string_view bytes);
 // A random version-4 UUID in lower-case canonical 36-character form.
 std::string uuid4(RandomSource& random);
 
+// URL-safe base64 without padding.
+std::string base64url(std::string_view bytes);
+
 // A random credential: `bytes` random bytes as URL-safe base64 without padding.
 std::string random_token(RandomSource& random, std::size_t bytes = 32);
 
