@@ -28,10 +28,10 @@ ProviderAccount from_row(const Json& row) {
   return a;
 }
 
-std::string configured_label(const ProviderSpec& spec) {
-  const Json& label = member_or(spec.settings, "label", kNull);
+std::string configured_label(const ProviderSpec& provider_spec) {
+  const Json& label = member_or(provider_spec.settings, "label", kNull);
   if (label.is_string() && !label.get<std::string>().empty()) return label.get<std::string>();
-  return (spec.channel == "sms" ? std::string("SMS") : std::string("WhatsApp")) + " provider from the configuration";
+  return (provider_spec.channel == "sms" ? std::string("SMS") : std::string("WhatsApp")) + " provider from the configuration";
 }
 
 }  // namespace
@@ -72,20 +72,20 @@ CREATE TABLE IF NOT EXISTS mobile_test_sends(
 std::string configured_account_id(const std::string& channel) { return "configured-" + channel; }
 
 void seed_configured_accounts(Connection& conn, const ProviderSet& providers, double now) {
-  for (const auto& [channel, spec] : providers.channels) {
+  for (const auto& [channel, provider_spec] : providers.channels) {
     const std::string id = configured_account_id(channel);
-    const std::string settings = json::canonical(spec.settings);
+    const std::string settings = json::canonical(provider_spec.settings);
     auto existing = conn.query_one("SELECT driver,settings,label FROM mobile_accounts WHERE id=?", {id});
-    if (!existing && spec.driver == "disabled") continue;
-    if (existing && (*existing)["driver"] == spec.driver && (*existing)["settings"] == settings &&
-        (*existing)["label"] == configured_label(spec))
+    if (!existing && provider_spec.driver == "disabled") continue;
+    if (existing && (*existing)["driver"] == provider_spec.driver && (*existing)["settings"] == settings &&
+        (*existing)["label"] == configured_label(provider_spec))
       continue;
-    const bool mock = spec.driver == "mock";
+    const bool mock = provider_spec.driver == "mock";
     if (existing) {
       conn.execute(
           "UPDATE mobile_accounts SET driver=?,settings=?,label=?,credentials_verified=?,connection_verified=?,"
           "exercise_enabled=?,live_enabled=0,tested_at=NULL,last_error=NULL,updated=? WHERE id=?",
-          {spec.driver, settings, configured_label(spec), mock, mock, mock, now, id});
+          {provider_spec.driver, settings, configured_label(provider_spec), mock, mock, mock, now, id});
       continue;
     }
     bool has_default =
@@ -93,7 +93,7 @@ void seed_configured_accounts(Connection& conn, const ProviderSet& providers, do
     conn.execute(
         "INSERT INTO mobile_accounts(id,channel,label,driver,source,settings,is_default,credentials_verified,"
         "connection_verified,exercise_enabled,live_enabled,created,updated) VALUES(?,?,?,?,?,?,?,?,?,?,0,?,?)",
-        {id, channel, configured_label(spec), spec.driver, kConfiguredSource, settings, !has_default, mock, mock, mock,
+        {id, channel, configured_label(provider_spec), provider_spec.driver, kConfiguredSource, settings, !has_default, mock, mock, mock,
          now, now});
   }
 }

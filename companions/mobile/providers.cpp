@@ -7,8 +7,8 @@ namespace halvenor {
 namespace {
 
 const ProviderSpec& disabled_spec() {
-  static const ProviderSpec spec;
-  return spec;
+  static const ProviderSpec provider_spec;
+  return provider_spec;
 }
 
 bool is_mobile_channel(const std::string& name) {
