@@ -46,4 +46,4 @@ export HALVENOR_CHROMIUM="$chromium"
 export HALVENOR_ARTIFACTS="${HALVENOR_ARTIFACTS:-$source_root/tests/artifacts/browser}"
 mkdir -p "$HALVENOR_ARTIFACTS"
 cd "$here"
-exec node --test --test-concurrency=1 --test-reporter=spec dashboard.test.mjs
+exec node --test --test-concurrency=1 --test-reporter=tap dashboard.test.mjs
