@@ -116,11 +116,14 @@ class Core {
   // The caller a bearer credential belongs to, or nullopt when none.
   std::optional<Caller> authenticate(const std::string& token);
 
- private:
+  // The directory lists of one configuration document, so that an operation
+  // that read the configuration once answers from that one version.
   static Json sites_of(const Json& doc);
   static Json departments_of(const Json& doc);
   static Json site_labels_of(const Json& doc);
   static Json department_labels_of(const Json& doc);
+
+ private:
   void migrate();
 
   std::atomic<ConfigPtr> config_;

@@ -166,22 +166,33 @@ bool Connection::in_transaction() const { return sqlite3_get_autocommit(db_) == 
 
 void Connection::set_synchronous_full(bool full) {
   if (full == synchronous_full_) return;
+  // Not through the statement cache: this pragma acts when it is compiled.
   exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
   synchronous_full_ = full;
 }
 
 void WriterGate::lock() {
   std::unique_lock lock(mutex_);
-  unsigned long long ticket = next_ticket_++;
-  turn_.wait(lock, [&] { return serving_ == ticket; });
+  if (!held_ && waiting_.empty()) {
+    held_ = true;
+    return;
+  }
+  Waiter me;
+  waiting_.push_back(&me);
+  me.turn.wait(lock, [&] { return me.granted; });
 }
 
 void WriterGate::unlock() {
-  {
-    std::lock_guard lock(mutex_);
-    ++serving_;
+  std::lock_guard lock(mutex_);
+  if (waiting_.empty()) {
+    held_ = false;
+    return;
   }
-  turn_.notify_all();
+  // The gate passes straight to the next writer and stays held.
+  Waiter* next = waiting_.front();
+  waiting_.pop_front();
+  next->granted = true;
+  next->turn.notify_one();
 }
 
 Database::Database(std::string path) : path_(std::move(path)) {}
@@ -224,11 +235,13 @@ DbScope::~DbScope() {
   }
 }
 
+// The transaction statements go through the statement cache: every poll runs
+// two of them, so they are compiled once per connection, not once per use.
 void DbScope::begin_immediate() {
   db_.writers_.lock();
   gate_held_ = true;
   conn_->set_synchronous_full(true);
-  conn_->exec("BEGIN IMMEDIATE");
+  conn_->execute("BEGIN IMMEDIATE");
 }
 
 void DbScope::begin_relaxed() {
@@ -236,11 +249,11 @@ void DbScope::begin_relaxed() {
   gate_held_ = true;
   relaxed_ = true;
   conn_->set_synchronous_full(false);
-  conn_->exec("BEGIN IMMEDIATE");
+  conn_->execute("BEGIN IMMEDIATE");
 }
 
 void DbScope::commit() {
-  if (conn_->in_transaction()) conn_->exec("COMMIT");
+  if (conn_->in_transaction()) conn_->execute("COMMIT");
   release_gate();
 }
 

@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <condition_variable>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -88,10 +89,15 @@ class WriterGate {
   void unlock();
 
  private:
+  // Each waiter sleeps on its own condition, so handing the gate on wakes
+  // exactly the next writer instead of every waiting request thread.
+  struct Waiter {
+    std::condition_variable turn;
+    bool granted = false;
+  };
   std::mutex mutex_;
-  std::condition_variable turn_;
-  unsigned long long next_ticket_ = 0;
-  unsigned long long serving_ = 0;
+  bool held_ = false;
+  std::deque<Waiter*> waiting_;
 };
 
 class Database {

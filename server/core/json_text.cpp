@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/core/errors.h"
+#include "server/core/json_append.h"
 
 namespace halvenor {
 namespace json {
@@ -113,10 +114,22 @@ void append_unicode_escape(std::string& out, char32_t unit) {
   out += kHex[unit & 0xF];
 }
 
+// Printable ASCII other than the quote and the backslash is copied as it is.
+bool is_plain(unsigned char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
+
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
   std::size_t pos = 0;
   while (pos < text.size()) {
+    // Stored texts are mostly plain; copying runs of them at once keeps large
+    // documents (the dashboard's) from being written a character at a time.
+    std::size_t run = pos;
+    while (run < text.size() && is_plain(static_cast<unsigned char>(text[run]))) ++run;
+    if (run > pos) {
+      out.append(text.data() + pos, run - pos);
+      pos = run;
+      if (pos == text.size()) break;
+    }
     const char32_t c = next_code_point(text, pos);
     switch (c) {
       case '"': out += "\\\""; break;
@@ -142,7 +155,7 @@ void append_quoted(std::string& out, std::string_view text) {
 }
 
 template <typename Integer>
-void append_integer(std::string& out, Integer value) {
+void append_decimal(std::string& out, Integer value) {
   char buffer[24];  // 20 digits of uint64 max, or a sign and 19 digits
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   out.append(buffer, result.ptr);
@@ -164,12 +177,9 @@ constexpr Layout kIndentedLayout{false, ",", ": ", 2};
 
 class Writer {
  public:
-  explicit Writer(const Layout& layout) : layout_(layout) {}
+  Writer(const Layout& layout, std::string& out) : layout_(layout), out_(out) {}
 
-  std::string write(const Json& value) {
-    write_value(value, 0);
-    return std::move(out_);
-  }
+  void write(const Json& value) { write_value(value, 0); }
 
  private:
   using Member = Json::object_t::value_type;
@@ -179,13 +189,13 @@ class Writer {
       case Json::value_t::null: out_ += "null"; break;
       case Json::value_t::boolean: out_ += value.get<bool>() ? "true" : "false"; break;
       case Json::value_t::number_integer:
-        append_integer(out_, value.get<Json::number_integer_t>());
+        append_decimal(out_, value.get<Json::number_integer_t>());
         break;
       case Json::value_t::number_unsigned:
-        append_integer(out_, value.get<Json::number_unsigned_t>());
+        append_decimal(out_, value.get<Json::number_unsigned_t>());
         break;
       case Json::value_t::number_float:
-        out_ += format_double(value.get<Json::number_float_t>());
+        append_double(out_, value.get<Json::number_float_t>());
         break;
       case Json::value_t::string:
         append_quoted(out_, value.get_ref<const Json::string_t&>());
@@ -256,8 +266,14 @@ class Writer {
   }
 
   const Layout& layout_;
-  std::string out_;
+  std::string& out_;
 };
+
+std::string write_text(const Layout& layout, const Json& value) {
+  std::string out;
+  Writer(layout, out).write(value);
+  return out;
+}
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -452,14 +468,27 @@ std::string utf32_to_utf8(std::string_view bytes, bool big_endian) {
 
 }  // namespace
 
-std::string canonical(const Json& value) { return Writer(kCanonicalLayout).write(value); }
-std::string field_text(const Json& value) { return Writer(kFieldTextLayout).write(value); }
-std::string hash_form(const Json& value) { return Writer(kHashFormLayout).write(value); }
-std::string indented(const Json& value) { return Writer(kIndentedLayout).write(value); }
+std::string canonical(const Json& value) { return write_text(kCanonicalLayout, value); }
+std::string field_text(const Json& value) { return write_text(kFieldTextLayout, value); }
+std::string hash_form(const Json& value) { return write_text(kHashFormLayout, value); }
+std::string indented(const Json& value) { return write_text(kIndentedLayout, value); }
+
+void append_field_text(std::string& out, const Json& value) { Writer(kFieldTextLayout, out).write(value); }
+void append_string(std::string& out, std::string_view text) { append_quoted(out, text); }
+void append_integer(std::string& out, std::int64_t value) { append_decimal(out, value); }
 
 std::string format_double(double value) {
+  std::string out;
+  append_double(out, value);
+  return out;
+}
+
+void append_double(std::string& out, double value) {
   if (!std::isfinite(value)) throw RequestError("NaN and Infinity have no JSON form");
-  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  if (value == 0) {
+    out += std::signbit(value) ? "-0.0" : "0.0";
+    return;
+  }
 
   // The shortest digits that read back as the same double, in the form
   // [-]d[.ddd]e(+|-)dd[d]: already the exponent form written outside the
@@ -473,19 +502,24 @@ std::string format_double(double value) {
   std::from_chars(scientific.data() + e + 2, scientific.data() + scientific.size(), exponent);
   if (scientific[e + 1] == '-') exponent = -exponent;
   if (exponent < kPositionalMinExponent || exponent >= kPositionalMaxExponent) {
-    return std::string(scientific);
+    out += scientific;
+    return;
   }
 
-  std::string digits;
+  // The significant digits, without sign and point, in a fixed buffer: this
+  // runs for every time stamp of the dashboard's delivery rows.
+  char digit_buffer[kDoubleTextCapacity];
+  std::size_t count = 0;
   for (char c : scientific.substr(0, e)) {
-    if (c >= '0' && c <= '9') digits += c;
+    if (c >= '0' && c <= '9') digit_buffer[count++] = c;
   }
-  std::string out = value < 0 ? "-" : "";
+  const std::string_view digits(digit_buffer, count);
+  if (value < 0) out += '-';
   if (exponent < 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-exponent - 1), '0');
     out += digits;
-    return out;
+    return;
   }
   const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
   if (digits.size() <= whole) {
@@ -493,11 +527,10 @@ std::string format_double(double value) {
     out.append(whole - digits.size(), '0');
     out += ".0";
   } else {
-    out.append(digits, 0, whole);
+    out += digits.substr(0, whole);
     out += '.';
-    out.append(digits, whole);
+    out += digits.substr(whole);
   }
-  return out;
 }
 
 Json parse_text(std::string_view text) {

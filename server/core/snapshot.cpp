@@ -1,74 +1,35 @@
 // The dashboard snapshot: everything the operator dashboard shows, in one object.
+#include <atomic>
 #include <unordered_map>
 
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_integrations.h"
+#include "server/core/alert_records_writer.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
 #include "server/core/errors.h"
+#include "server/core/json_append.h"
+#include "server/core/snapshot_text.h"
 
 namespace halvenor {
 namespace {
 
-constexpr int kSnapshotAlerts = 100;
-// Columns of a delivery row, before the mobile job's columns in the joined read.
-constexpr std::size_t kDeliveryColumns = 7;
-
-std::string display_status(const Json& delivery, const std::string& lifecycle) {
-  const std::string channel = delivery["channel"].get<std::string>();
-  bool mobile = channel == "sms" || channel == "whatsapp";
-  if (mobile && !delivery["acknowledged"].is_null()) return "acknowledged";
-  if (channel == "desktop" && delivery["acknowledged"].is_null() && lifecycle != "active")
-    return lifecycle + (delivery["displayed"].is_null() ? "_not_displayed" : "_unacknowledged");
-  return delivery["status"].is_string() ? delivery["status"].get<std::string>() : std::string();
-}
-
-}  // namespace
-
-Json Core::snapshot() {
-  const double now = clock_->now();
-  ConfigPtr cfg = config();
-  const Json& doc = cfg->doc();
-
-  DbScope scope = db();
-  Connection& conn = scope.conn();
-  std::vector<Json> alerts = conn.query(
-      "SELECT id,created,expires,author,title,body,severity,channels,targets,cancelled,is_test,deployment_scope,"
-      "conclusion_of FROM alerts ORDER BY created DESC LIMIT ?",
-      {kSnapshotAlerts});
-
-  Json alert_records = Json::array();
+// The alert records as a document, one delivery read per alert.
+Json alert_records(Connection& conn, double now) {
+  std::vector<Json> alerts = conn.query(kSnapshotAlertsSql, {kSnapshotAlerts});
+  Json records = Json::array();
   for (Json& alert : alerts) {
-    const std::string id = alert["id"].get<std::string>();
-    auto conclusion = conn.query_one("SELECT id FROM alerts WHERE conclusion_of=?", {id});
-    alert["conclusion_alert_id"] = conclusion ? (*conclusion)["id"] : Json(nullptr);
-    Json incident_title = alert["title"];
-    if (!alert["conclusion_of"].is_null()) {
-      if (auto incident = conn.query_one("SELECT title FROM alerts WHERE id=?", {alert["conclusion_of"]}))
-        incident_title = (*incident)["title"];
-    }
-    alert["incident_title"] = incident_title;
-    const std::string lifecycle = truthy(alert["cancelled"])                ? "cancelled"
-                                  : alert["expires"].get<double>() <= now ? "expired"
-                                                                            : "active";
-    // One read gives each delivery with its mobile job (if any) instead of a
-    // job look-up per delivery; the dashboard repeats this every few seconds.
+    const std::string lifecycle = complete_alert_record(conn, alert, now);
     Json deliveries = Json::array();
     auto& delivery_list = deliveries.get_ref<Json::array_t&>();
-    std::vector<Json> rows = conn.query(
-        "SELECT d.alert_id,d.recipient_id,d.channel,d.status,d.received,d.displayed,d.acknowledged,"
-        "j.id AS job_id,j.state,j.attempts,j.next_at,j.updated,j.reason,j.wa_render "
-        "FROM deliveries d LEFT JOIN mobile_jobs j "
-        "ON j.alert_id=d.alert_id AND j.recipient_id=d.recipient_id AND j.channel=d.channel "
-        "WHERE d.alert_id=?",
-        {id});
+    std::vector<Json> rows = conn.query(kSnapshotDeliveriesSql, {alert["id"]});
     delivery_list.reserve(rows.size());
     for (Json& row : rows) {
       auto columns = row.get_ref<Json::object_t&>().begin();  // positional: the SELECT fixes the order
       Json delivery = Json::object();
       auto& members = delivery.get_ref<Json::object_t&>();
       members.reserve(kDeliveryColumns + 3);
-      for (std::size_t i = 0; i < kDeliveryColumns; ++i) members.emplace_back(columns[i].first, std::move(columns[i].second));
+      for (int i = 0; i < kDeliveryColumns; ++i) members.emplace_back(columns[i].first, std::move(columns[i].second));
       const Json& job_id = columns[kDeliveryColumns].second;
       if (job_id.is_null()) {
         members.emplace_back("queue", nullptr);
@@ -78,7 +39,7 @@ Json Core::snapshot() {
         auto& job = queue.get_ref<Json::object_t&>();
         job.reserve(6);
         job.emplace_back("id", std::move(columns[kDeliveryColumns].second));
-        for (std::size_t i = kDeliveryColumns + 1; i < kDeliveryColumns + 6; ++i)
+        for (int i = kDeliveryColumns + 1; i < kDeliveryColumns + 6; ++i)
           job.emplace_back(columns[i].first, std::move(columns[i].second));
         members.emplace_back("queue", std::move(queue));
         const Json& render = columns[kDeliveryColumns + 6].second;
@@ -87,15 +48,26 @@ Json Core::snapshot() {
           preview = json::parse_text(render.get_ref<const std::string&>()).at("preview");
         members.emplace_back("whatsapp_preview", std::move(preview));
       }
-      std::string status = display_status(delivery, lifecycle);
-      members.emplace_back("display_status", std::move(status));
+      const Json& status = delivery["status"];
+      std::string shown = display_status(delivery["channel"].get_ref<const std::string&>(),
+                                         status.is_string() ? std::optional<std::string_view>(
+                                                                  status.get_ref<const std::string&>())
+                                                            : std::nullopt,
+                                         !delivery["displayed"].is_null(), !delivery["acknowledged"].is_null(),
+                                         lifecycle);
+      members.emplace_back("display_status", std::move(shown));
       delivery_list.push_back(std::move(delivery));
     }
     alert["deliveries"] = std::move(deliveries);
     alert["lifecycle"] = lifecycle;
-    alert_records.push_back(std::move(alert));
+    records.push_back(std::move(alert));
   }
+  return records;
+}
 
+// The snapshot's members other than `alerts`: those before it into `head`,
+// the device list (after it) into `devices`.
+void dashboard_frame(Core& core, const Json& doc, Connection& conn, Json& head, Json& devices) {
   std::unordered_map<std::string, Json> last_seen;
   for (Json& row : conn.query("SELECT * FROM heartbeats"))
     last_seen.emplace(row["device_id"].get<std::string>(), row["seen"]);
@@ -115,8 +87,8 @@ Json Core::snapshot() {
     groups.push_back(std::move(copy));
   }
 
-  Json all_sites = sites_of(doc);
-  Json devices = Json::array();
+  Json all_sites = Core::sites_of(doc);
+  devices = Json::array();
   for (const Json& device : required(doc, "devices")) {
     if (truthy(member_or(device, "removed", kFalse))) continue;
     const Json& site = required(device, "site");
@@ -131,25 +103,73 @@ Json Core::snapshot() {
     devices.push_back(std::move(entry));
   }
 
-  const char* mode = !live_enabled_                     ? "EXERCISE ONLY"
-                     : deployment_scope_ == "home_lab" ? "DEMONSTRATION MODE — INCIDENT DISPLAYS"
-                                                        : "LIVE DESKTOP ENABLED";
-  Json state = Json::object();
-  state["mode"] = mode;
-  state["deployment_scope"] = deployment_scope_;
-  state["live_desktop_enabled"] = live_enabled_;
-  state["queue"] = queue_->summary(conn);
-  state["integrations"] = mobile_->report();
-  state["alert_templates"] = member_or(doc, "alert_templates", kEmptyArray);
-  state["sites"] = all_sites;
-  state["site_labels"] = site_labels_of(doc);
-  state["departments"] = departments_of(doc);
-  state["department_labels"] = department_labels_of(doc);
-  state["recipient_names"] = std::move(names);
-  state["groups"] = std::move(groups);
-  state["alerts"] = std::move(alert_records);
+  const bool live = core.live_enabled();
+  const std::string& scope = core.deployment_scope();
+  const char* mode = !live                  ? "EXERCISE ONLY"
+                     : scope == "home_lab" ? "DEMONSTRATION MODE — INCIDENT DISPLAYS"
+                                           : "LIVE DESKTOP ENABLED";
+  head = Json::object();
+  head["mode"] = mode;
+  head["deployment_scope"] = scope;
+  head["live_desktop_enabled"] = live;
+  head["queue"] = core.queue().summary(conn);
+  head["integrations"] = core.mobile().report();
+  head["alert_templates"] = member_or(doc, "alert_templates", kEmptyArray);
+  head["sites"] = std::move(all_sites);
+  head["site_labels"] = Core::site_labels_of(doc);
+  head["departments"] = Core::departments_of(doc);
+  head["department_labels"] = Core::department_labels_of(doc);
+  head["recipient_names"] = std::move(names);
+  head["groups"] = std::move(groups);
+}
+
+}  // namespace
+
+Json Core::snapshot() {
+  const double now = clock_->now();
+  ConfigPtr cfg = config();
+  DbScope scope = db();
+  Connection& conn = scope.conn();
+  Json alerts = alert_records(conn, now);
+  Json state, devices;
+  dashboard_frame(*this, cfg->doc(), conn, state, devices);
+  state["alerts"] = std::move(alerts);
   state["devices"] = std::move(devices);
   return state;
+}
+
+std::string snapshot_text(Core& core, const Json& extra) {
+  // The dashboard asks every few seconds and the size changes little between
+  // two replies: reserving the last size (and a little) spares growing a text
+  // of tens of megabytes step by step, each step a copy onto fresh pages.
+  static std::atomic<std::size_t> last_size{0};
+  const double now = core.clock().now();
+  ConfigPtr cfg = core.config();
+  DbScope scope = core.db();
+  Connection& conn = scope.conn();
+  std::string out;
+  out.reserve(last_size.load(std::memory_order_relaxed) / 16 * 17);
+  write_alert_records(conn, now, out);
+  Json head, devices;
+  dashboard_frame(core, cfg->doc(), conn, head, devices);
+
+  // The head's text is an object that always has members: its closing brace
+  // gives way to the alerts, written first because they are read first.
+  std::string start = json::field_text(head);
+  start.back() = ',';
+  start += " \"alerts\": ";
+  out.insert(0, start);
+  out += ", \"devices\": ";
+  json::append_field_text(out, devices);
+  for (const auto& [key, value] : extra.items()) {
+    out += ", ";
+    json::append_string(out, key);
+    out += ": ";
+    json::append_field_text(out, value);
+  }
+  out += '}';
+  last_size.store(out.size(), std::memory_order_relaxed);
+  return out;
 }
 
 }  // namespace halvenor

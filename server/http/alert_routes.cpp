@@ -9,6 +9,7 @@
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
+#include "server/core/snapshot_text.h"
 #include "server/http/routes.h"
 
 namespace halvenor::http {
@@ -25,16 +26,18 @@ HttpResponse get_state(RequestContext& c) {
   // A caller without a user entry means the directory changed under us.
   if (!user) throw std::runtime_error("signed-in user has no directory entry");
 
-  Json state = core.snapshot();
   const Json& name = member_or(*user, "display_name", kNull);
-  state["current_user"] = {{"id", c.actor}, {"display_name", truthy(name) ? name : Json(c.actor)}};
-  state["role"] = c.role;
-  state["can_send_live"] = core.can_send_live(c.actor);
+  Json caller = Json::object();
+  caller["current_user"] = {{"id", c.actor}, {"display_name", truthy(name) ? name : Json(c.actor)}};
+  caller["role"] = c.role;
+  caller["can_send_live"] = core.can_send_live(c.actor);
   bool sender = c.role == "operator" && truthy(member_or(*user, "enabled", kTrue));
-  state["can_send_sms"] = sender && exactly_true(member_or(*user, "can_send_sms", kNull));
-  state["can_send_whatsapp"] = sender && exactly_true(member_or(*user, "can_send_whatsapp", kNull));
-  state["can_manage_users"] = core.access() != nullptr && core.access()->allowed(c.actor);
-  return reply(200, state);
+  caller["can_send_sms"] = sender && exactly_true(member_or(*user, "can_send_sms", kNull));
+  caller["can_send_whatsapp"] = sender && exactly_true(member_or(*user, "can_send_whatsapp", kNull));
+  caller["can_manage_users"] = core.access() != nullptr && core.access()->allowed(c.actor);
+  // The snapshot runs to tens of megabytes with a long history; its text is
+  // written directly and the caller's members appended to it.
+  return reply_bytes(200, snapshot_text(core, caller), "application/json");
 }
 
 HttpResponse get_audit(RequestContext& c) {
