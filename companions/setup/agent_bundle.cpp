@@ -41,6 +41,10 @@ std::string readme(const AgentBundle& b) {
          "1. Once per computer, with administrator rights: install the agent program as\n"
          "   " + kAgentProgram +
          "\n"
+         "   It needs the Tcl/Tk 8.6 run-time (Debian/Ubuntu: apt install libtk8.6). Optional:\n"
+         "   libnss3-tools (certutil, so the agent can add the authority to this user's\n"
+         "   browsers when Administration asks) and pulseaudio-utils (paplay, for the alarm\n"
+         "   sound of critical alerts; without it the display's bell sounds).\n"
          "2. As the desktop user:\n"
          "     mkdir -p " + settings_dir + " && chmod 700 " + settings_dir +
          "\n"
@@ -59,6 +63,17 @@ std::string readme(const AgentBundle& b) {
          "      then sign out and in again.\n"
          "4. Check: within a minute the computer reports in to the server; send it an\n"
          "   EXERCISE alert from the dashboard and acknowledge it on screen.\n"
+         "\n"
+         "Live incidents\n"
+         "settings.json holds \"allow_live_incidents\": true, so this computer also shows live\n"
+         "incidents whenever the server and this computer's entry allow them. Set it to\n"
+         "false to show exercises only, then restart the agent.\n"
+         "\n"
+         "Receipts and state\n"
+         "The agent keeps receipts that have not reached the server yet, and which alerts\n"
+         "were acknowledged here, in ~/" + kAgentStateFolder + " (private to the user). They are\n"
+         "sent in order once the server can be reached again; an acknowledged alert is\n"
+         "never shown again, even after a restart.\n"
          "\n"
          "Certificate trust\n"
          "The agent trusts only the certificate authority in settings.json (the same one as\n"
@@ -135,7 +150,8 @@ std::string agent_settings_json(const AgentBundle& b) {
                    {"device_id", b.device_id},
                    {"token", b.token},
                    {"ca_certificate", b.ca_pem},
-                   {"ca_sha256_fingerprint", b.ca_fingerprint}};
+                   {"ca_sha256_fingerprint", b.ca_fingerprint},
+                   {"allow_live_incidents", true}};
   return json::indented(settings) + "\n";
 }
 

@@ -39,8 +39,10 @@ struct AgentBundle {
 };
 
 // The agent's settings file: {"server_url", "device_id", "token",
-// "ca_certificate" (PEM text), "ca_sha256_fingerprint"} in the configuration
-// file's indented form.
+// "ca_certificate" (PEM text), "ca_sha256_fingerprint",
+// "allow_live_incidents" (true: the computer's own policy lets it show live
+// incidents; the server's and the device entry's policies still apply)} in
+// the configuration file's indented form.
 std::string agent_settings_json(const AgentBundle& bundle);
 
 // The ZIP bytes, entries in kBundleEntries order, stamped with `unix_now`.

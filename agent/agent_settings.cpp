@@ -1,0 +1,85 @@
+#include "agent/agent_settings.h"
+
+#include <cstdlib>
+
+#include "companions/mobile/gateway_settings.h"
+#include "companions/setup/certificates.h"
+#include "companions/setup/private_files.h"
+#include "server/core/errors.h"
+
+namespace halvenor::agent {
+namespace {
+
+const std::string& text_member(const Json& document, const char* key) {
+  auto it = document.find(key);
+  if (it == document.end() || !it->is_string() || it->get_ref<const std::string&>().empty())
+    throw AgentSetupError(std::string("The settings file needs \"") + key + "\" as a non-empty text.");
+  return it->get_ref<const std::string&>();
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+AgentSettings parse_agent_settings(const Json& document) {
+  if (!document.is_object()) throw AgentSetupError("The settings file must hold a JSON object.");
+  AgentSettings out;
+  out.server_url = text_member(document, "server_url");
+  try {
+    out.server = parse_gateway_url(out.server_url);
+  } catch (const std::exception& e) {
+    throw AgentSetupError(std::string("server_url: ") + e.what());
+  }
+  if (!out.server.tls) throw AgentSetupError("server_url must start with https://");
+  out.device_id = text_member(document, "device_id");
+  out.token = text_member(document, "token");
+  for (char c : out.token)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+      throw AgentSetupError("The token in the settings file may not contain spaces or control characters.");
+  out.ca_pem = text_member(document, "ca_certificate");
+  out.ca_fingerprint = upper(text_member(document, "ca_sha256_fingerprint"));
+  std::string actual;
+  try {
+    actual = setup::sha256_fingerprint(setup::cert_load(out.ca_pem).get());
+  } catch (const Invalid& e) {
+    throw AgentSetupError(std::string("ca_certificate: ") + e.what());
+  }
+  if (actual != out.ca_fingerprint)
+    throw AgentSetupError("ca_sha256_fingerprint does not match ca_certificate (the certificate's is " + actual + ").");
+  auto live = document.find("allow_live_incidents");
+  if (live != document.end()) {
+    if (!live->is_boolean()) throw AgentSetupError("allow_live_incidents must be true or false.");
+    out.allow_live_incidents = live->get<bool>();
+  }
+  return out;
+}
+
+AgentSettings load_agent_settings(const std::filesystem::path& file) {
+  std::string text;
+  try {
+    text = setup::read_file(file, kMaxSettingsBytes);
+  } catch (const std::exception& e) {
+    throw AgentSetupError(std::string("Cannot read the settings file: ") + e.what());
+  }
+  Json document;
+  try {
+    document = json::parse_text(text);
+  } catch (const std::exception& e) {
+    throw AgentSetupError("The settings file " + file.string() + " is not valid JSON: " + e.what());
+  }
+  return parse_agent_settings(document);
+}
+
+std::filesystem::path default_state_folder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::filesystem::path(state) / kStateFolderName;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/')
+    throw AgentSetupError("Neither XDG_STATE_HOME nor HOME is set; pass --state-dir.");
+  return std::filesystem::path(home) / ".local" / "state" / kStateFolderName;
+}
+
+}  // namespace halvenor::agent

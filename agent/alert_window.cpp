@@ -1,0 +1,260 @@
+#include "agent/alert_window.h"
+
+#include <tcl.h>
+#include <tk.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "agent/agent_log.h"
+#include "agent/agent_settings.h"
+#include "agent/child_program.h"
+#include "agent/poll_loop.h"
+
+namespace halvenor::agent {
+namespace {
+
+constexpr int kTimerMs = 100;
+constexpr const char* kAlarmSounds[] = {"/usr/share/sounds/freedesktop/stereo/alarm-clock-elapsed.oga",
+                                        "/usr/share/sounds/freedesktop/stereo/bell.oga"};
+
+// Fixed procedures; alert fields arrive as arguments only.
+constexpr const char* kWindowScript = R"TCL(
+wm withdraw .
+namespace eval ::halvenor {
+  variable tickers {}
+  variable reported
+  array set reported {}
+}
+proc ::halvenor::palette {kind standdown} {
+  if {$standdown} { return #1b5e20 }
+  if {$kind eq "critical"} { return #b00020 }
+  return #e65100
+}
+proc ::halvenor::show {w id kind exercise standdown title body} {
+  set bg [::halvenor::palette $kind $standdown]
+  set sw [winfo screenwidth .]
+  set sh [winfo screenheight .]
+  toplevel $w -background $bg
+  wm title $w "Halvenor alert"
+  set mark "LIVE ALERT"
+  if {$standdown} { set mark "INCIDENT CONCLUDED" }
+  if {$exercise} { set mark "EXERCISE" }
+  if {$kind eq "critical"} {
+    wm geometry $w ${sw}x${sh}+0+0
+    wm attributes $w -topmost 1 -fullscreen 1
+    # Only Acknowledge takes it down; the window manager's close does nothing.
+    wm protocol $w WM_DELETE_WINDOW {}
+    label $w.mark -text "$mark  -  $mark  -  $mark" -font {Helvetica 30 bold} \
+        -background [expr {$exercise ? "#ffeb3b" : "white"}] -foreground black
+    pack $w.mark -side top -fill x
+    if {$standdown && $exercise} {
+      label $w.standdown -text "INCIDENT CONCLUDED" -font {Helvetica 26 bold} -background $bg -foreground white
+      pack $w.standdown -side top -fill x -pady 10
+    }
+    label $w.title -text $title -font {Helvetica 40 bold} -background $bg -foreground white \
+        -wraplength [expr {$sw - 120}] -justify center
+    label $w.body -text $body -font {Helvetica 24} -background $bg -foreground white \
+        -wraplength [expr {$sw - 160}] -justify center
+    button $w.ack -text "Acknowledge" -font {Helvetica 26 bold} -padx 40 -pady 16 \
+        -command [list ::halvenor::acknowledge $w $id]
+    pack $w.title -side top -pady {60 20}
+    pack $w.body -side top -pady 20
+    pack $w.ack -side top -pady 40
+    ::halvenor::alarm $w
+  } else {
+    wm overrideredirect $w 1
+    wm attributes $w -topmost 1
+    label $w.mark -text $mark -font {Helvetica 14 bold} -padx 10 \
+        -background [expr {$exercise ? "#ffeb3b" : "white"}] -foreground black
+    label $w.text -text "$title  -  $body" -font {Helvetica 14} -background $bg -foreground white \
+        -anchor w -padx 12
+    button $w.ack -text "Acknowledge" -font {Helvetica 12 bold} -command [list ::halvenor::acknowledge $w $id]
+    pack $w.mark -side left -fill y
+    pack $w.ack -side right -padx 8 -pady 6
+    pack $w.text -side left -fill both -expand 1
+    lappend ::halvenor::tickers $w
+    ::halvenor::restack
+    after 1000 [list ::halvenor::scroll $w "$title  -  $body" 0]
+  }
+  bind $w <Map> "[list ::halvenor::mapped $w $id $kind] %W"
+}
+proc ::halvenor::restack {} {
+  set sw [winfo screenwidth .]
+  set kept {}
+  set row 0
+  foreach t $::halvenor::tickers {
+    if {![winfo exists $t]} continue
+    lappend kept $t
+    wm geometry $t ${sw}x56+0+[expr {$row * 60}]
+    incr row
+  }
+  set ::halvenor::tickers $kept
+}
+# A ticker whose text is wider than its strip scrolls it along.
+proc ::halvenor::scroll {w text offset} {
+  if {![winfo exists $w.text]} return
+  set shown [winfo width $w.text]
+  if {$shown > 1 && [font measure [$w.text cget -font] $text] > $shown - 24} {
+    set padded "$text          "
+    set offset [expr {($offset + 1) % [string length $padded]}]
+    $w.text configure -text "[string range $padded $offset end][string range $padded 0 [expr {$offset - 1}]]"
+  }
+  after 150 [list ::halvenor::scroll $w $text $offset]
+}
+proc ::halvenor::mapped {w id kind W} {
+  if {$W ne $w || [info exists ::halvenor::reported($w)]} return
+  set ::halvenor::reported($w) 1
+  ::halvenor::report_displayed $id
+  if {[info commands ::halvenor::on_shown] ne ""} { after idle [list ::halvenor::on_shown $id $kind $w] }
+}
+proc ::halvenor::acknowledge {w id} {
+  ::halvenor::report_acknowledged $id
+  ::halvenor::withdraw $w
+}
+proc ::halvenor::withdraw {w} {
+  if {[winfo exists $w]} { destroy $w }
+  array unset ::halvenor::reported $w
+  ::halvenor::restack
+}
+proc ::halvenor::alarm {w} {
+  if {![winfo exists $w]} return
+  bell -displayof $w
+  after 4000 [list ::halvenor::alarm $w]
+}
+)TCL";
+
+int report_displayed(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+int report_acknowledged(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+
+}  // namespace
+
+namespace {
+
+int report(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[], bool acknowledged) {
+  if (objc != 2) {
+    Tcl_WrongNumArgs(interp, 1, objv, "id");
+    return TCL_ERROR;
+  }
+  PollLoop* loop = static_cast<AlertWindow*>(data)->loop();
+  if (loop != nullptr) {
+    const std::string id = Tcl_GetString(objv[1]);
+    if (acknowledged)
+      loop->acknowledged(id);
+    else
+      loop->displayed(id);
+  }
+  return TCL_OK;
+}
+
+int report_displayed(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+  return report(data, interp, objc, objv, false);
+}
+
+int report_acknowledged(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+  return report(data, interp, objc, objv, true);
+}
+
+}  // namespace
+
+AlertWindow::AlertWindow() {
+  interp_ = Tcl_CreateInterp();
+  if (Tcl_Init(interp_) != TCL_OK || Tk_Init(interp_) != TCL_OK) {
+    std::string reason = Tcl_GetStringResult(interp_);
+    Tcl_DeleteInterp(interp_);
+    interp_ = nullptr;
+    throw AgentSetupError("The desktop cannot be reached (" + reason +
+                          "); run with --headless on a computer without one.");
+  }
+  Tcl_CreateObjCommand(interp_, "::halvenor::report_displayed", report_displayed, this, nullptr);
+  Tcl_CreateObjCommand(interp_, "::halvenor::report_acknowledged", report_acknowledged, this, nullptr);
+  if (Tcl_Eval(interp_, kWindowScript) != TCL_OK)
+    throw std::runtime_error(std::string("window procedures: ") + Tcl_GetStringResult(interp_));
+  if (const char* script = std::getenv(kTestScriptVariable); script != nullptr && script[0] != '\0') {
+    log_line("sourcing the test script named by " + std::string(kTestScriptVariable));
+    if (!call({"source", script})) throw std::runtime_error("the test script failed");
+  }
+}
+
+AlertWindow::~AlertWindow() {
+  if (interp_ != nullptr) Tcl_DeleteInterp(interp_);
+}
+
+bool AlertWindow::show(const AlertView& alert) {
+  std::lock_guard lock(mutex_);
+  jobs_.push_back({true, alert});
+  return false;
+}
+
+void AlertWindow::withdraw(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  Job job;
+  job.alert.id = id;
+  jobs_.push_back(std::move(job));
+}
+
+void AlertWindow::quit() { quit_ = true; }
+
+void AlertWindow::run() {
+  Tcl_CreateTimerHandler(kTimerMs, on_timer, this);
+  while (!quit_) Tcl_DoOneEvent(TCL_ALL_EVENTS);
+}
+
+void AlertWindow::on_timer(void* self) {
+  auto* window = static_cast<AlertWindow*>(self);
+  std::vector<Job> jobs;
+  {
+    std::lock_guard lock(window->mutex_);
+    jobs.swap(window->jobs_);
+  }
+  for (const Job& job : jobs) window->carry_out(job);
+  reap_finished_programs();
+  if (!window->quit_) Tcl_CreateTimerHandler(kTimerMs, on_timer, self);
+}
+
+void AlertWindow::carry_out(const Job& job) {
+  const AlertView& alert = job.alert;
+  auto known = windows_.find(alert.id);
+  if (!job.show) {
+    if (known == windows_.end()) return;
+    call({"::halvenor::withdraw", known->second});
+    windows_.erase(known);
+    return;
+  }
+  if (known != windows_.end()) call({"::halvenor::withdraw", known->second});
+  const std::string path = ".alert" + std::to_string(++next_window_);
+  windows_[alert.id] = path;
+  const bool critical = alert.kind == AlertKind::Critical;
+  if (call({"::halvenor::show", path, alert.id, critical ? "critical" : "ticker", alert.exercise ? "1" : "0",
+            alert.stand_down ? "1" : "0", alert.title, alert.body}) &&
+      critical)
+    sound_alarm();
+}
+
+bool AlertWindow::call(const std::vector<std::string>& words) {
+  std::vector<Tcl_Obj*> objects;
+  for (const std::string& word : words) {
+    Tcl_Obj* object = Tcl_NewStringObj(word.data(), static_cast<int>(word.size()));
+    Tcl_IncrRefCount(object);
+    objects.push_back(object);
+  }
+  int rc = Tcl_EvalObjv(interp_, static_cast<int>(objects.size()), objects.data(), TCL_EVAL_GLOBAL);
+  for (Tcl_Obj* object : objects) Tcl_DecrRefCount(object);
+  if (rc != TCL_OK)
+    log_line("window: " + printable(words.front()) + " failed: " + printable(Tcl_GetStringResult(interp_)));
+  return rc == TCL_OK;
+}
+
+void AlertWindow::sound_alarm() {
+  auto player = find_program("paplay");
+  if (!player) return;
+  for (const char* sound : kAlarmSounds) {
+    std::error_code missing;
+    if (std::filesystem::exists(sound, missing)) {
+      start_program({*player, sound});
+      return;
+    }
+  }
+}
+
+}  // namespace halvenor::agent

@@ -1,0 +1,119 @@
+// The desktop agent of a receiving computer: see agent/poll_loop.h for what
+// it does and agent/agent_options.h for its command line.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <tcl.h>
+
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "agent/agent_log.h"
+#include "agent/agent_options.h"
+#include "agent/agent_settings.h"
+#include "agent/alert_window.h"
+#include "agent/poll_loop.h"
+#include "agent/receipt_journal.h"
+#include "agent/server_link.h"
+#include "agent/trust_store.h"
+#include "companions/setup/private_files.h"
+
+namespace {
+
+using namespace halvenor::agent;
+
+// One agent per state folder: two would show every alert twice and race on
+// the journal. The lock ends with the process, however it ends.
+void lock_state_folder(const std::filesystem::path& folder) {
+  const std::string path = (folder / "agent.lock").string();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    throw AgentSetupError("Another agent is already running with the state folder " + folder.string() + ".");
+}
+
+int run(const AgentOptions& options, const char* program) {
+  const AgentSettings settings = load_agent_settings(options.settings);
+  const std::filesystem::path state =
+      options.state_dir.empty() ? default_state_folder() : std::filesystem::path(options.state_dir);
+  halvenor::setup::ensure_private_folder(state);
+  lock_state_folder(state);
+
+  // SIGTERM and SIGINT are taken by one thread, so that they end the loop
+  // (and the window) cleanly instead of interrupting a journal write.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  TrustStore trust(settings, state);
+  ServerLink link(settings, trust);
+  ReceiptJournal journal(state / "receipts.journal");
+
+  PollOptions poll_options;
+  poll_options.timing.poll_seconds = options.poll_seconds;
+  poll_options.auto_ack_seconds = options.auto_ack_seconds;
+  poll_options.once = options.once;
+  poll_options.state_folder = state;
+
+  std::unique_ptr<AlertWindow> window;
+  HeadlessDisplay headless;
+  if (!options.headless) {
+    Tcl_FindExecutable(program);
+    window = std::make_unique<AlertWindow>();
+  }
+  AlertDisplay& display = window ? static_cast<AlertDisplay&>(*window) : headless;
+  PollLoop loop(settings, trust, link, journal, display, poll_options);
+  if (window) window->attach(loop);
+
+  std::thread([&loop, &window, stop_signals] {
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
+    loop.stop();
+    if (window) window->quit();
+  }).detach();
+
+  if (!window) return loop.run();
+  int status = 0;
+  std::thread worker([&] {
+    try {
+      status = loop.run();
+    } catch (const std::exception& e) {
+      // A fault of this machine (the journal cannot be written): the agent
+      // must not pretend to work, so it ends and its service restarts it.
+      std::fprintf(stderr, "agent: error: %s\n", e.what());
+      status = 1;
+    }
+    window->quit();
+  });
+  window->run();
+  loop.stop();
+  worker.join();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  AgentOptions options;
+  try {
+    options = parse_agent_options(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const AgentUsageError& e) {
+    std::fprintf(stderr, "%s\nagent: error: %s\n", kAgentUsage, e.what());
+    return 2;
+  }
+  if (options.help) {
+    std::printf("%s\n", kAgentUsage);
+    return 0;
+  }
+  try {
+    return run(options, argv[0]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "agent: error: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,58 @@
+// The agent's HTTPS exchanges with the server: one JSON request and reply at
+// a time, each over a fresh connection, verified against the trust store's
+// authorities and the server's name, bounded by a deadline.
+//
+// Errors: LinkUnavailable when the server cannot be reached or answers with
+// a server fault (5xx), or the credential is not accepted (401/403, which an
+// administrator fixes without the agent's help): worth retrying later.
+// LinkRefused when the server refused this particular request (any other
+// 4xx) with its message: retrying the same request cannot succeed.
+//
+// Thread-safety: one thread uses it.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "agent/agent_settings.h"
+#include "agent/trust_store.h"
+#include "companions/mobile/http_client.h"
+
+namespace halvenor::agent {
+
+class LinkUnavailable : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class LinkRefused : public std::runtime_error {
+ public:
+  LinkRefused(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
+
+inline constexpr char kCapabilityHeader[] = "X-Halvenor-Agent-Capability";
+inline constexpr char kLiveProtocol[] = "live-desktop-v2";
+inline constexpr double kExchangeTimeoutSeconds = 15.0;
+
+class ServerLink {
+ public:
+  ServerLink(const AgentSettings& settings, const TrustStore& trust, double timeout_seconds = kExchangeTimeoutSeconds);
+
+  // GET path; the 200 reply's JSON body.
+  Json get(const std::string& path, const HeaderList& headers = {}) const;
+  // POST path with a JSON object body; the 200 reply's JSON body.
+  Json post(const std::string& path, const Json& body) const;
+
+ private:
+  Json exchange(const std::string& method, const std::string& path, const HeaderList& headers,
+                const std::string& body) const;
+
+  const AgentSettings& settings_;
+  const TrustStore& trust_;
+  double timeout_seconds_;
+};
+
+}  // namespace halvenor::agent

@@ -1,0 +1,138 @@
+// The agent's windows on a virtual X display: a ticker strip and a
+// full-screen critical alert, each screenshotted into tests/artifacts/agent/
+// and acknowledged by pressing its Acknowledge button through the test
+// script seam (HALVENOR_AGENT_TEST_SCRIPT). Skipped without Xvfb.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "agent/alert_window.h"
+#include "agent/child_program.h"
+#include "tests/agent/agent_process_support.h"
+
+namespace halvenor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets an environment variable for the agents this test starts.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvironment() {
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// The colour of one pixel of a PNG, as ImageMagick prints it ("srgb(r,g,b)").
+std::string pixel(const fs::path& png, int x, int y) {
+  auto convert = agent::find_program("convert");
+  if (!convert) return "<no convert>";
+  auto result = agent::run_program(
+      {*convert, png.string(), "-format", "%[pixel:p{" + std::to_string(x) + "," + std::to_string(y) + "}]", "info:"},
+      30);
+  return result.output;
+}
+
+class AlertWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto xvfb = agent::find_program("Xvfb");
+    if (!xvfb || !agent::find_program("xwd") || !agent::find_program("convert"))
+      GTEST_SKIP() << "Xvfb, xwd or convert is not installed";
+    // -displayfd picks a free display and prints its number.
+    xvfb_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{*xvfb, "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    auto number = xvfb_->read_line();
+    ASSERT_TRUE(number) << xvfb_->error_text();
+    display_ = ":" + *number;
+    artefacts_ = fs::path(HALVENOR_SOURCE_DIR) / "tests" / "artifacts" / "agent";
+    fs::create_directories(artefacts_);
+  }
+
+  void TearDown() override {
+    if (xvfb_) {
+      xvfb_->send_signal(SIGTERM);
+      xvfb_->wait_exit();
+    }
+  }
+
+  std::unique_ptr<ChildProcess> xvfb_;
+  std::string display_;
+  fs::path artefacts_;
+  TempFolder folder_;
+};
+
+TEST_F(AlertWindowTest, TickerAndCriticalAlertAreShownAndAcknowledgedByTheButton) {
+  LocalAuthority pki = issue_localhost_certificate(folder_);
+  TlsServer server(folder_, agent_test_config(false), pki);
+  server.start();
+
+  // Screenshot once the window is up, then press Acknowledge as a person would.
+  const fs::path script = folder_.write("press-acknowledge.tcl", R"TCL(
+proc ::halvenor::on_shown {id kind w} {
+  after 300 [list ::halvenor_test::capture $id $kind $w]
+}
+namespace eval ::halvenor_test {}
+proc ::halvenor_test::capture {id kind w} {
+  update
+  set png [file join $::env(HALVENOR_TEST_ARTEFACTS) $kind.png]
+  exec sh -c {xwd -root -display "$DISPLAY" | convert xwd:- png:"$1"} sh $png
+  $w.ack invoke
+}
+)TCL");
+  ScopedEnvironment display("DISPLAY", display_);
+  ScopedEnvironment seam(agent::kTestScriptVariable, script.string());
+  ScopedEnvironment target("HALVENOR_TEST_ARTEFACTS", artefacts_.string());
+  for (const char* kind : {"ticker", "critical"}) fs::remove(artefacts_ / (std::string(kind) + ".png"));
+
+  const AgentSetup setup{"pc-1", kWardPcToken, true, pki.ca_pem, pki.fingerprint};
+  AgentProcess agent(folder_, "ward", server.url(), setup);
+  std::vector<std::string> argv{agent_program().string(), "--settings", agent.settings_file().string(),
+                                "--state-dir", agent.state_folder().string(), "--poll-interval", "1"};
+  ChildProcess window(argv);
+
+  const Json ticker = {{"test", true},      {"title", "Car park closed"}, {"body", "Use the north entrance today"},
+                       {"severity", "ticker"}, {"ttl_minutes", 30},        {"channels", {"desktop"}},
+                       {"sites", {"North"}}};
+  const std::string ticker_id = server.create_alert(ticker, "window-ticker-1");
+  ASSERT_TRUE(eventually([&] { return server.display_status(ticker_id, "pc-1") == "acknowledged"; }))
+      << window.error_text();
+
+  Json critical = ticker;
+  critical["severity"] = "critical";
+  // Tcl syntax in an alert stays text: were it evaluated, the folder would appear.
+  const fs::path evaluated = folder_.path() / "evaluated";
+  critical["title"] = "Fire in block C [file mkdir " + evaluated.string() + "] $env(HOME) {";
+  critical["body"] = "Evacuate block C now by the nearest exit.";
+  const std::string critical_id = server.create_alert(critical, "window-critical-1");
+  ASSERT_TRUE(eventually([&] { return server.display_status(critical_id, "pc-1") == "acknowledged"; }))
+      << window.error_text();
+
+  // The ticker is an orange strip along the top over an empty screen; the
+  // critical alert fills the screen in red.
+  EXPECT_EQ(pixel(artefacts_ / "ticker.png", 640, 28), "srgb(230,81,0)");
+  EXPECT_EQ(pixel(artefacts_ / "ticker.png", 640, 400), "srgb(0,0,0)");
+  EXPECT_EQ(pixel(artefacts_ / "critical.png", 640, 760), "srgb(176,0,32)");
+  EXPECT_FALSE(fs::exists(evaluated));
+  EXPECT_EQ(server.audit_events("pc-1", critical_id),
+            (std::vector<std::string>{"desktop.received", "desktop.displayed", "desktop.acknowledged"}));
+
+  window.send_signal(SIGTERM);
+  EXPECT_EQ(window.wait_exit(), 0) << window.error_text();
+}
+
+}  // namespace
+}  // namespace halvenor::testing
