@@ -288,6 +288,36 @@ TEST(ExclusiveHttpServerTest, ConnectionsBeyondTheCapAreClosedAndOthersKept) {
   EXPECT_EQ(body_of(second.read_all()), "GET /second ");
 }
 
+// Every refused request gives its connection back: with room for two, many
+// more faulty requests in a row than that are each answered, and a good
+// request after them is still served.
+TEST(ExclusiveHttpServerTest, RefusedRequestsFreeTheirConnectionSlot) {
+  RunningServer server(echo, ServerLimits{.max_open_connections = 2});
+  const std::string long_header = "X-Long: " + std::string(kMaxHeaderLineBytes + 1, 'h') + "\r\n";
+  std::string many_headers;
+  for (std::size_t i = 0; i <= kMaxHeaderCount; ++i) many_headers += "X-" + std::to_string(i) + ": v\r\n";
+  const struct {
+    std::string request;
+    bool end_early;
+    int status;
+  } faults[] = {
+      {"GET /" + std::string(kMaxRequestLineBytes, 'a') + " HTTP/1.0\r\n\r\n", false, 414},
+      {"GET / HTTP/1.0\r\n" + long_header + "\r\n", false, 431},
+      {"GET / HTTP/1.0\r\n" + many_headers + "\r\n", false, 431},
+      {"POST / HTTP/1.0\r\nContent-Length: 40\r\n\r\nshort", true, 400},
+      {std::string("\x16\x03\x01\x00\x05\xff\xfe\x00\x01\r\n\r\n", 13), false, 400},
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& fault : faults) {
+      Socket client(server.port());
+      client.send_text(fault.request);
+      if (fault.end_early) client.end_sending();
+      EXPECT_EQ(status_of(client.read_all()), fault.status) << "round " << round << ": " << fault.request.substr(0, 30);
+    }
+  }
+  EXPECT_EQ(body_of(exchange(server.port(), "GET /after HTTP/1.0\r\n\r\n")), "GET /after ");
+}
+
 TEST(ExclusiveHttpServerTest, BindingRefusals) {
   ExclusiveHTTPServer holder("127.0.0.1", 0);
   try {
