@@ -39,7 +39,7 @@ Json ServerLink::exchange(const std::string& method, const std::string& path, co
   try {
     // A client per exchange: the trust file may have gained an authority
     // since the last one.
-    HttpClient client(url, trust_.trust_file().string(), timeout_seconds_);
+    HttpClient client(url, trust_.trust_file().string(), timeout_seconds_, kMaxServerReplyBytes);
     reply = client.exchange(method, all, body);
   } catch (const ConnectorError& e) {
     // The client's messages are written for mobile gateways; here the peer is the server.

@@ -36,6 +36,10 @@ class LinkRefused : public std::runtime_error {
 inline constexpr char kCapabilityHeader[] = "X-Halvenor-Agent-Capability";
 inline constexpr char kLiveProtocol[] = "live-desktop-v2";
 inline constexpr double kExchangeTimeoutSeconds = 15.0;
+// A poll carries every active alert for this computer at once; on a bad day
+// that is many more than a gateway's short answer, and a reply cut short
+// would hide all of them.
+inline constexpr std::size_t kMaxServerReplyBytes = 8 * 1024 * 1024;
 
 class ServerLink {
  public:

@@ -32,6 +32,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 // The longest header block accepted before the body.
 constexpr std::size_t kMaxReplyHeaderBytes = 16 * 1024;
+// Length fields are read only this far: beyond it a reply is cut at the
+// client's limit anyway, and the arithmetic cannot overflow.
+constexpr std::size_t kLargestLengthField = std::size_t{1} << 40;
+
 constexpr std::size_t kReadChunkBytes = 4096;
 // The longest reason phrase kept for the job's reason.
 constexpr std::size_t kMaxReasonPhrase = 80;
@@ -291,7 +295,7 @@ ReplyHead parse_head(std::string_view head) {
       std::size_t length = 0;
       bool digits = !value.empty();
       for (char c : value) {
-        if (!std::isdigit(static_cast<unsigned char>(c)) || length > kMaxGatewayReplyBytes) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) || length > kLargestLengthField) {
           digits = digits && std::isdigit(static_cast<unsigned char>(c));
           break;
         }
@@ -320,7 +324,7 @@ std::string dechunk(std::string_view raw, bool& complete) {
     if (line_end == std::string_view::npos) return out;
     std::size_t size = 0;
     std::size_t i = 0;
-    for (; i < line_end && std::isxdigit(static_cast<unsigned char>(raw[i])) && size <= kMaxGatewayReplyBytes; ++i)
+    for (; i < line_end && std::isxdigit(static_cast<unsigned char>(raw[i])) && size <= kLargestLengthField; ++i)
       size = size * 16 + hex_value(raw[i]);
     if (i == 0) return out;
     if (size == 0) {
@@ -373,8 +377,9 @@ std::string GatewayUrl::authority() const {
   return default_port ? name : name + ":" + port;
 }
 
-HttpClient::HttpClient(GatewayUrl url, const std::string& ca_file, double timeout_seconds)
-    : url_(std::move(url)), timeout_seconds_(timeout_seconds) {
+HttpClient::HttpClient(GatewayUrl url, const std::string& ca_file, double timeout_seconds,
+                       std::size_t max_reply_bytes)
+    : url_(std::move(url)), timeout_seconds_(timeout_seconds), max_reply_bytes_(max_reply_bytes) {
   ignore_sigpipe_once();
   if (url_.tls) tls_ = client_context(ca_file);
 }
@@ -401,8 +406,8 @@ GatewayReply HttpClient::exchange(const std::string& method, const HeaderList& h
   std::string raw;
   std::size_t head_end = std::string::npos;
   std::optional<ReplyHead> head;
-  while (raw.size() < kMaxGatewayReplyBytes) {
-    if (stream.read_some(raw, kMaxGatewayReplyBytes - raw.size()) == 0) break;
+  while (raw.size() < max_reply_bytes_) {
+    if (stream.read_some(raw, max_reply_bytes_ - raw.size()) == 0) break;
     if (!head) {
       head_end = raw.find("\r\n\r\n");
       if (head_end == std::string::npos) {

@@ -44,7 +44,7 @@ struct GatewayUrl {
 struct GatewayReply {
   int status = 0;
   std::string reason;  // the status line's reason phrase
-  std::string body;    // at most kMaxGatewayReplyBytes minus the header
+  std::string body;    // at most the client's reply limit minus the header
 };
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -52,8 +52,10 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 class HttpClient {
  public:
   // `ca_file` empty: the system trust store. Throws ConnectorError when the
-  // CA file cannot be loaded.
-  HttpClient(GatewayUrl url, const std::string& ca_file, double timeout_seconds);
+  // CA file cannot be loaded. A reply (header and body) is read up to
+  // `max_reply_bytes`.
+  HttpClient(GatewayUrl url, const std::string& ca_file, double timeout_seconds,
+             std::size_t max_reply_bytes = kMaxGatewayReplyBytes);
 
   // Sends `method` with a JSON body and the given extra headers (Host,
   // Content-Type, Content-Length and Connection are added here) and returns
@@ -65,6 +67,7 @@ class HttpClient {
  private:
   GatewayUrl url_;
   double timeout_seconds_;
+  std::size_t max_reply_bytes_;
   std::shared_ptr<SSL_CTX> tls_;  // null for plain http
 };
 
