@@ -1,6 +1,10 @@
 #include "server/core/database.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace halvenor {
 namespace {
@@ -197,6 +201,24 @@ void WriterGate::unlock() {
 
 Database::Database(std::string path) : path_(std::move(path)) {}
 
+void Database::flush_log() const {
+  // Opened anew each time: the log file is removed when the last connection
+  // closes and created again later, so a kept descriptor could point at a
+  // file nobody writes any more. The caller's connection keeps it alive now.
+  const std::string log = path_ + "-wal";
+  int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    // No log: the database is not in WAL mode (in-memory), or a checkpoint
+    // already synced everything into the main file.
+    if (errno == ENOENT) return;
+    throw std::runtime_error("Cannot open the database log " + log + ": " + std::strerror(errno));
+  }
+  const int rc = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (rc != 0) throw std::runtime_error("Cannot write the database log " + log + " to disk: " + std::strerror(error));
+}
+
 Database::~Database() = default;
 
 std::unique_ptr<Connection> Database::acquire() {
@@ -247,14 +269,23 @@ void DbScope::begin_immediate() {
 void DbScope::begin_relaxed() {
   db_.writers_.lock();
   gate_held_ = true;
-  relaxed_ = true;
   conn_->set_synchronous_full(false);
   conn_->execute("BEGIN IMMEDIATE");
 }
 
+void DbScope::begin_shared_flush() {
+  begin_relaxed();
+  shared_flush_ = true;
+}
+
 void DbScope::commit() {
-  if (conn_->in_transaction()) conn_->execute("COMMIT");
+  const bool committed = conn_->in_transaction();
+  if (committed) conn_->execute("COMMIT");
   release_gate();
+  // The commit is in the log but perhaps only in the page cache; it counts
+  // as done for the caller once this flush returns. A crash before then loses
+  // it, and the caller, having had no answer, retries.
+  if (committed && shared_flush_) db_.flush_log();
 }
 
 void DbScope::release_gate() {
