@@ -96,6 +96,11 @@ proc ::halvenor_test::capture {id kind w} {
   ScopedEnvironment display("DISPLAY", display_);
   ScopedEnvironment seam(agent::kTestScriptVariable, script.string());
   ScopedEnvironment target("HALVENOR_TEST_ARTEFACTS", artefacts_.string());
+  // Under the sanitizers: the system fontconfig's font cache is never freed
+  // by design; that is not a leak of the agent.
+  const fs::path suppressions = folder_.path() / "lsan.supp";
+  std::ofstream(suppressions) << "leak:libfontconfig.so\n";
+  ScopedEnvironment leaks("LSAN_OPTIONS", "suppressions=" + suppressions.string());
   for (const char* kind : {"ticker", "critical"}) fs::remove(artefacts_ / (std::string(kind) + ".png"));
 
   const AgentSetup setup{"pc-1", kWardPcToken, true, pki.ca_pem, pki.fingerprint};
