@@ -11,30 +11,13 @@
 #include "agent/alert_window.h"
 #include "agent/child_program.h"
 #include "tests/agent/agent_process_support.h"
+#include "tests/support/scoped_environment.h"
 
 namespace halvenor::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets an environment variable for the agents this test starts.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test_support::ScopedEnvironment;
 
 // The colour of one pixel of a PNG, as ImageMagick prints it ("srgb(r,g,b)").
 std::string pixel(const fs::path& png, int x, int y) {

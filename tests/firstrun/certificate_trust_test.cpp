@@ -11,32 +11,15 @@
 #include "companions/trust/certificate_trust.h"
 #include "platform/hidden_process.h"
 #include "tests/firstrun/firstrun_test_support.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::trust {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ScopedEnvironment;
 using firstrun_test::message_of;
-
-// Sets an environment variable for one test and restores it afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(CertificateTrust, UnknownScopesAreRefused) {
   for (const char* scope : {"", "everyone", "User", "machine "})
@@ -60,7 +43,7 @@ TEST(CertificateTrust, MachineScopeNeedsRootAndASystemStore) {
 TEST(CertificateTrust, UserScopeNeedsCertutil) {
   test_support::TempFolder empty;
   {
-    ScopedEnv path("PATH", empty.path().string());
+    ScopedEnvironment path("PATH", empty.path().string());
     const std::string message = message_of([] { validate_scope("user"); });
     EXPECT_NE(message.find("certutil"), std::string::npos) << message;
     EXPECT_NE(message.find("libnss3-tools"), std::string::npos) << message;
@@ -77,7 +60,7 @@ TEST(CertificateTrust, UserScopeImportsIntoANewNssDatabase) {
   const fs::path pem = home.path() / "ca.cer";
   setup::private_write(pem, setup::pem(ca.get()));
 
-  ScopedEnv env("HOME", home.path().string());
+  ScopedEnvironment env("HOME", home.path().string());
   install_ca("user", pem);
   const fs::path database = home.path() / ".pki" / "nssdb";
   EXPECT_TRUE(fs::exists(database / "cert9.db"));

@@ -9,37 +9,21 @@
 
 #include "firstrun/platform_steps.h"
 #include "tests/firstrun/firstrun_test_support.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::firstrun {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::ScopedEnvironment;
 using firstrun_test::mode_of;
 using firstrun_test::read_all;
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(Shortcuts, ServerLauncherKeptDashboardReplacedOnlyWhenAsked) {
   test_support::TempFolder home;
-  ScopedEnv env_home("HOME", home.path().string());
-  ScopedEnv env_config("XDG_CONFIG_HOME", (home.path() / ".config").string());
+  ScopedEnvironment env_home("HOME", home.path().string());
+  ScopedEnvironment env_config("XDG_CONFIG_HOME", (home.path() / ".config").string());
   const Json result = {{"folder", "/opt/Halvenor Site"}, {"url", "https://alerts.example:8765"}};
   shortcuts(result);
 
