@@ -5,6 +5,7 @@
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/http/error_mapping.h"
+#include "server/http/header_rules.h"
 #include "server/http/request_reader.h"
 
 namespace halvenor::http {
@@ -77,6 +78,7 @@ HttpResponse Handler::handle(const HttpRequest& request) {
 
 HttpResponse Handler::route(RequestContext& context) {
   const HttpRequest& request = context.request;
+  refuse_ambiguous_headers(request);
   std::vector<std::string> allowed = service_.allowed_hosts;
   if (allowed.empty()) {
     allowed = {"127.0.0.1:" + std::to_string(service_.port), "localhost:" + std::to_string(service_.port)};

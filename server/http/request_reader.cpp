@@ -42,14 +42,22 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+std::size_t body_limit_for(std::string_view target) {
+  if (target == "/api/auth/start" || target == "/api/auth/complete" || target == "/api/auth/logout") {
+    return kSignInBodyBytes;
+  }
+  if (target == "/api/mobile/acknowledge") return kAcknowledgementBodyBytes;
+  return kApiBodyBytes;
+}
+
 std::optional<std::int64_t> parse_content_length(std::string_view text) {
   text = trim_blanks(text);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
+  // A minus sign stays a (refusable) number; a plus sign or leading zeros
+  // would let two texts announce the same length, which proxies in front of
+  // the service may read differently.
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || (text.size() > 1 && text.front() == '0')) return std::nullopt;
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   std::int64_t value = 0;
   for (char c : text) {
@@ -174,7 +182,7 @@ bool RequestReader::on_headers_end() {
     length_text = &value;
   }
   const auto length = length_text ? parse_content_length(*length_text) : std::nullopt;
-  if (length && *length > 0 && static_cast<std::uint64_t>(*length) <= kMaxBodyBytes) {
+  if (length && *length > 0 && static_cast<std::uint64_t>(*length) <= body_limit_for(request_.target)) {
     body_expected_ = static_cast<std::size_t>(*length);
     request_.body.reserve(body_expected_);
     phase_ = Phase::kBody;

@@ -6,10 +6,12 @@
 // never waits on a client. Every size is bounded before it is buffered.
 //
 // A request announces a body only through Content-Length holding a decimal
-// integer n with 0 < n <= kMaxBodyBytes; then exactly n bytes are read. Any
-// other Content-Length (absent, not a number, zero, negative, too large)
-// means no body is read and the request is complete after its headers; the
-// request handler refuses such requests by their headers.
+// integer n with 0 < n <= body_limit_for(target); then exactly n bytes are
+// read. Any other Content-Length (absent, not a number, zero, too large for
+// the route) means no body is read and the request is complete after its
+// headers, so an oversized announcement is answered at once instead of after
+// the read deadline; the request handler refuses such requests by their
+// headers.
 //
 // Protocol faults end reading with the HTTP status the transport answers:
 //   400  malformed request line, version other than HTTP/1.x, malformed or
@@ -42,10 +44,21 @@ inline constexpr std::size_t kMaxHeaderCount = 100;
 // after a previous request's body).
 inline constexpr std::size_t kMaxLeadingEmptyLines = 4;
 
+// Largest body each route family takes; the handler refuses larger ones by
+// their announced length.
+inline constexpr std::size_t kSignInBodyBytes = kMaxBodyBytes;
+inline constexpr std::size_t kAcknowledgementBodyBytes = 2048;
+inline constexpr std::size_t kApiBodyBytes = 16384;
+
+// The body limit of the route a request target names (exact target, as the
+// route table compares it).
+std::size_t body_limit_for(std::string_view target);
+
 // A Content-Length value read as a decimal integer: optional surrounding
-// spaces and tabs, an optional sign, then digits only. Values beyond the
-// 64-bit range saturate (they are numbers, just too large). nullopt when the
-// text is not such a number. Shared with the request handler so that both
+// spaces and tabs, an optional minus sign, then digits without leading zeros
+// ("0" itself aside), so that no two texts announce the same length. Values beyond
+// the 64-bit range saturate (they are numbers, just too large). nullopt when
+// the text is not such a number. Shared with the request handler so that both
 // agree on what was announced.
 std::optional<std::int64_t> parse_content_length(std::string_view text);
 

@@ -4,6 +4,7 @@
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/http/handler.h"
+#include "server/http/request_reader.h"
 
 namespace halvenor::http {
 
@@ -24,7 +25,7 @@ std::optional<HttpResponse> sign_in_routes(RequestContext& context) {
   auto type = request.header("Content-Type");
   if (!type || *type != "application/json") return reply(415, Json{{"error", "JSON required"}});
   long long length = content_length(request);
-  if (!(length > 0 && length <= kSignInBodyLimit)) return reply(400, Json{{"error", "Invalid sign-in request size"}});
+  if (!(length > 0 && length <= static_cast<long long>(kSignInBodyBytes))) return reply(400, Json{{"error", "Invalid sign-in request size"}});
   Json data = body_json(request);
   if (!data.is_object()) throw IdentityError("Invalid sign-in request");
 
@@ -43,7 +44,7 @@ std::optional<HttpResponse> acknowledgement_route(RequestContext& context) {
   auto type = request.header("Content-Type");
   if (!type || *type != "application/json") return reply(415, Json{{"error", "application/json required"}});
   long long length = content_length(request);
-  if (!(length > 0 && length <= kAcknowledgementBodyLimit))
+  if (!(length > 0 && length <= static_cast<long long>(kAcknowledgementBodyBytes)))
     return reply(413, Json{{"error", "Invalid acknowledgement size"}});
   Json data = body_json(request);
   if (!data.is_object() || data.size() != 2 || !data.contains("token") || !data.contains("confirmed"))

@@ -358,6 +358,31 @@ TEST_F(BodyRuleTest, ContentLengthThatIsNotANumberIsAnInvalidRequest) {
   }
 }
 
+TEST_F(BodyRuleTest, AmbiguousHeadersAreAnInvalidRequest) {
+  const std::string body = "{\"id\": \"missing\"}";
+  const std::string length = std::to_string(body.size());
+  const Headers base{{"Host", kHost}, {"Content-Type", "application/json"}, {"Authorization", "Bearer op-token"}};
+  const Headers extras[] = {
+      {{"Content-Length", length}, {"authorization", "Bearer nobody"}},
+      {{"Content-Length", length}, {"HOST", kHost}},
+      {{"Content-Length", length}, {"Content-Length", length}},
+      {{"Content-Length", "+" + length}},
+      {{"Content-Length", "000" + length}},
+      {{"Content-Length", length.substr(0, 1) + "\t" + length.substr(1)}},
+      {{"Content-Length", length}, {"Transfer-Encoding", "chunked"}},
+  };
+  for (const Headers& extra : extras) {
+    Headers headers = base;
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    HttpResponse r = send("POST", "/api/cancel", headers, body);
+    EXPECT_EQ(r.status, 400) << extra.back().first << ": " << extra.back().second;
+    EXPECT_EQ(error_of(r), kInvalidRequestMessage) << extra.back().first << ": " << extra.back().second;
+  }
+  Headers plain = base;
+  plain.emplace_back("Content-Length", length);
+  EXPECT_EQ(error_of(send("POST", "/api/cancel", plain, body)), "Unknown alert");
+}
+
 TEST_F(BodyRuleTest, BodyMustBeAJsonObject) {
   HttpResponse array = post("/api/cancel", "op-token", "[]");
   EXPECT_EQ(array.status, 400);

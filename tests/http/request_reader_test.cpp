@@ -75,11 +75,11 @@ TEST(RequestReaderTest, ReadsBodyOnlyForSmallPositiveDecimalLength) {
     const char* length;  // nullptr: no Content-Length header
     bool reads_body;
   };
-  const std::string largest = std::to_string(kMaxBodyBytes);
-  const std::string too_large = std::to_string(kMaxBodyBytes + 1);
+  const std::string largest = std::to_string(kApiBodyBytes);
+  const std::string too_large = std::to_string(kApiBodyBytes + 1);
   const Case cases[] = {
-      {"5", true},           {" 5\t", true},         {"+5", true},
-      {"0005", true},        {largest.c_str(), true}, {nullptr, false},
+      {"5", true},           {" 5\t", true},         {"+5", false},
+      {"0005", false},       {largest.c_str(), true}, {nullptr, false},
       {"0", false},          {"-5", false},          {"5x", false},
       {"0x5", false},        {"", false},            {"5 5", false},
       {too_large.c_str(), false}, {"99999999999999999999999999", false},
@@ -109,11 +109,28 @@ TEST(RequestReaderTest, ContentLengthParsing) {
   EXPECT_EQ(parse_content_length("42"), 42);
   EXPECT_EQ(parse_content_length(" \t42 "), 42);
   EXPECT_EQ(parse_content_length("-7"), -7);
-  EXPECT_EQ(parse_content_length("+0"), 0);
+  EXPECT_EQ(parse_content_length("0"), 0);
   EXPECT_EQ(parse_content_length("123456789012345678901234567890"),
             std::numeric_limits<std::int64_t>::max());
-  for (const char* bad : {"", " ", "+", "-", "4 2", "42a", "4.2", "1e3", "0x10", "٤٢"}) {
+  for (const char* bad : {"", " ", "+", "-", "+42", "042", "00", "4\t2", "4 2", "42a", "4.2", "1e3", "0x10", "٤٢"}) {
     EXPECT_FALSE(parse_content_length(bad).has_value()) << bad;
+  }
+}
+
+TEST(RequestReaderTest, OversizedAnnouncementCompletesAtOnceByRouteLimit) {
+  // The reply to an oversized body must not wait for the body (nor for the
+  // read deadline), and each route family has its own limit.
+  struct Case {
+    const char* target;
+    std::size_t limit;
+  };
+  for (const Case& c : {Case{"/api/alerts", kApiBodyBytes}, Case{"/api/mobile/acknowledge", 2048},
+                        Case{"/api/auth/complete", kMaxBodyBytes}}) {
+    const std::string head = std::string("POST ") + c.target + " HTTP/1.0\r\nContent-Length: ";
+    RequestReader over;
+    EXPECT_EQ(over.feed(head + std::to_string(c.limit + 1) + "\r\n\r\n"), State::kComplete) << c.target;
+    RequestReader at;
+    EXPECT_EQ(at.feed(head + std::to_string(c.limit) + "\r\n\r\n"), State::kNeedMore) << c.target;
   }
 }
 
