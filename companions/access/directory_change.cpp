@@ -119,6 +119,27 @@ bool recipient_exists(const Json& doc, const Json& id) {
   return false;
 }
 
+// A new id must not name anything the directory already holds, of any kind
+// and in any letter case: the audit trail and the dashboard name actors and
+// recipients by id alone, so "Ward7" beside "ward7" would be two identities
+// behind one name. Ids are ASCII (check_id), so ASCII folding is enough.
+bool id_taken(const Json& doc, const std::string& id) {
+  auto folded = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  const std::string wanted = folded(id);
+  for (const char* list : {"users", "devices", "contacts", "groups"}) {
+    const Json& entries = member_or(doc, list, kEmptyArray);
+    if (!entries.is_array()) continue;
+    for (const Json& entry : entries) {
+      const Json& other = member_or(entry, "id", kNull);
+      if (other.is_string() && folded(other.get<std::string>()) == wanted) return true;
+    }
+  }
+  return false;
+}
+
 // Checks one field of an entry of `kind`; null means "remove the key".
 void check_field(Kind kind, const Json& doc, const std::string& key, const Json& value) {
   if (value.is_null()) return;
@@ -251,8 +272,7 @@ DirectoryChange entry_change(Json& doc, Kind kind, const std::string& action, co
     const Json& given = member_or(request, "entry", kNull);
     if (!given.is_object()) refuse("\"entry\" must be an object.");
     check_id(member_or(given, "id", kNull));
-    if (find_entry(doc, kind, given["id"]) ||
-        ((kind == Kind::Device || kind == Kind::Contact) && recipient_exists(doc, given["id"])))
+    if (find_entry(doc, kind, given["id"]) || id_taken(doc, given["id"].get<std::string>()))
       refuse("\"" + given["id"].get<std::string>() + "\" is already in use.");
     Json entry = Json::object();
     entry["id"] = given["id"];

@@ -21,6 +21,9 @@ std::string Core::create(const std::string& actor, const Json& data, const std::
   const bool test = data.at("test").get<bool>();
   if (!test && member_or(data, "live_confirmation", kNull) != "SEND LIVE ALERT")
     throw Invalid("Type SEND LIVE ALERT to confirm a real incident");
+  // The key is stored with the alert and travels in every poll reply of its
+  // computers, so it must be text that every reply can carry.
+  if (key && !is_utf8(*key)) throw RequestError("Idempotency-Key is not UTF-8");
   if (!key || code_points(*key) < kMinKeyLength || code_points(*key) > kMaxKeyLength)
     throw Invalid("An Idempotency-Key of 8–100 characters is required");
 

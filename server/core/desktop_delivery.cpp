@@ -3,6 +3,7 @@
 #include "server/core/channel_readiness.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
+#include "server/core/text.h"
 
 namespace halvenor {
 namespace {
@@ -70,6 +71,15 @@ Json Core::poll(const std::string& device, bool live_capable, const std::string&
       "WHERE a.expires>? AND a.cancelled=0 AND d.acknowledged IS NULL AND (a.is_test=1 OR ?=1) "
       "ORDER BY a.created",
       {device, clock_->now(), live ? 1 : 0});
+  // One undecodable stored text (written before it was validated, or by
+  // hand) must not make the reply unwritable and so hide every other alert
+  // from this computer.
+  for (Json& row : rows) {
+    for (auto& [name, value] : row.items()) {
+      if (value.is_string() && !is_utf8(value.get_ref<const std::string&>()))
+        value = to_valid_utf8(value.get_ref<const std::string&>());
+    }
+  }
   return Json(std::move(rows));
 }
 

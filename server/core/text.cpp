@@ -22,7 +22,70 @@ char32_t decode(std::string_view s, std::size_t i, std::size_t& length) {
   return c;
 }
 
+// Length of the well-formed UTF-8 sequence at `i`, or 0 when there is none.
+std::size_t valid_sequence(std::string_view s, std::size_t i) {
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b = at(i);
+  if (b < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) low = 0xA0;   // no overlong forms
+    if (b == 0xED) high = 0x9F;  // no surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > s.size() || at(i + 1) < low || at(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k)
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
 }  // namespace
+
+bool is_utf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = valid_sequence(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string to_valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = valid_sequence(bytes, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+bool has_control_characters(std::string_view text, bool allow_line_feed) {
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t n = 0;
+    const char32_t c = decode(text, i, n);
+    i += n;
+    if (c == '\n' && allow_line_feed) continue;
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
+    if ((c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) return true;
+  }
+  return false;
+}
 
 std::size_t code_points(std::string_view utf8) {
   std::size_t count = 0;

@@ -35,10 +35,15 @@ std::optional<std::int64_t> integer_value(const Json& v) {
   return std::nullopt;
 }
 
-void require_text(const Json& data, const char* key, std::size_t limit) {
+// Text goes onto screens across the organisation exactly as approved: control
+// characters and bidirectional overrides could show something else, and a
+// NUL would cut the text short in exports. A body keeps its line breaks;
+// white space around the text is trimmed before it is stored, so only what
+// remains is checked.
+void require_text(const Json& data, const char* key, std::size_t limit, bool multiline) {
   const Json& value = member_or(data, key, kNull);
   if (!value.is_string() || trim(value.get<std::string>()).empty() ||
-      code_points(value.get<std::string>()) > limit)
+      code_points(value.get<std::string>()) > limit || has_control_characters(trim(value.get<std::string>()), multiline))
     throw Invalid(std::string(key) + " is required, maximum " + std::to_string(limit) + " characters");
 }
 
@@ -55,8 +60,8 @@ std::vector<DeliveryTarget> Core::validate(const Json& data, const std::optional
   if (live && (!live_enabled_ || !actor || !can_send_live(*actor)))
     throw Invalid("Live desktop is disabled or your account lacks live-send permission");
 
-  require_text(data, "title", kTitleLimit);
-  require_text(data, "body", kBodyLimit);
+  require_text(data, "title", kTitleLimit, false);
+  require_text(data, "body", kBodyLimit, true);
 
   const Json& severity = member_or(data, "severity", kNull);
   if (severity != "ticker" && severity != "critical") throw Invalid("Severity must be ticker or critical");

@@ -143,6 +143,21 @@ TEST_F(AccessManagerTest, RefusesMalformedChangesAndWritesNothing) {
   EXPECT_EQ(home_.audit_events().size(), 0u);
 }
 
+TEST_F(AccessManagerTest, NewIdsMustDifferFromEveryKindInAnyLetterCase) {
+  const Json clashes[] = {
+      {{"kind", "user"}, {"action", "add"}, {"entry", {{"id", "ward-pc-7"}, {"role", "operator"}}}},
+      {{"kind", "user"}, {"action", "add"}, {"entry", {{"id", "ADMIN"}, {"role", "auditor"}}}},
+      {{"kind", "group"}, {"action", "add"}, {"entry", {{"id", "Ward-PC-7"}}}},
+      {{"kind", "contact"}, {"action", "add"},
+       {"entry", {{"id", "Admin"}, {"phone", "+447700900123"}, {"channels", {"sms"}}, {"site", "North"}}}},
+  };
+  for (const Json& request : clashes) {
+    const std::string id = request["entry"]["id"];
+    EXPECT_EQ(access_refusal([&] { change(request); }), "\"" + id + "\" is already in use.") << request.dump();
+  }
+  EXPECT_EQ(home_.audit_events().size(), 0u);
+}
+
 TEST_F(AccessManagerTest, TheLastAdministratorCannotLockEveryoneOut) {
   const std::string before = file_text(home_.config_path());
   const Json lockouts[] = {

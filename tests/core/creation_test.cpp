@@ -98,6 +98,13 @@ TEST(AlertCreationTest, IdempotencyKeyMustHave8To100Characters) {
   EXPECT_EQ(h.count("alerts"), 2);
 }
 
+TEST(AlertCreationTest, KeyThatIsNotUtf8IsAnInvalidRequest) {
+  CoreHarness h(test_support::sample_directory());
+  EXPECT_THROW(h->create("op", exercise_request(), std::string("key-\xff\xfe-1234")), RequestError);
+  EXPECT_THROW(h->create("op", exercise_request(), std::string("key-\xed\xa0\x80-1234")), RequestError);
+  EXPECT_EQ(h.counts(), TableCounts{});
+}
+
 TEST(AlertCreationTest, LiveNeedsTheTypedConfirmationBeforeTheKey) {
   CoreHarness h(test_support::sample_directory().live());
   h->poll("pc-n", true);

@@ -149,6 +149,19 @@ TEST(AgentPollTest, ReturnsEachAlertRowWithThisComputersReceiptsOldestFirst) {
   EXPECT_EQ(polled_ids(h, "pc-s").size(), 1u);
 }
 
+TEST(AgentPollTest, UndecodableStoredTextDoesNotHideOtherAlerts) {
+  CoreHarness h(live_directory());
+  const std::string broken = h->create("op", exercise_request({{"title", "Broken"}}), "key-broken");
+  const std::string fine = h->create("op", exercise_request({{"title", "Fine"}}), "key-fine");
+  // As a key stored before keys were checked would be.
+  h.exec("UPDATE alerts SET request_key=CAST(X'6B65792DFF2D31323334' AS TEXT) WHERE id='" + broken + "'");
+  Json alerts = h->poll("pc-n");
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(alerts[0]["request_key"], "key-\ufffd-1234");
+  EXPECT_EQ(alerts[1]["id"], fine);
+  EXPECT_NO_THROW(json::field_text(alerts));
+}
+
 TEST(AgentPollTest, LiveIncidentsReachOnlyLiveCapableAllowedComputers) {
   Json config = live_directory();
   CoreHarness h(config);

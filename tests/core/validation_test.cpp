@@ -131,6 +131,19 @@ TEST(AlertValidationTest, TextLimitsCountCodePointsOfTheUntrimmedText) {
   EXPECT_EQ(refusal(h, exercise_request({{"body", "\u00a0\u3000"}})), kBody);
 }
 
+TEST(AlertValidationTest, TextRefusesControlsAndDirectionOverrides) {
+  CoreHarness h(test_support::sample_directory());
+  for (const std::string& hidden :
+       {std::string("a\0b", 3), std::string("a\rb"), std::string("a\tb"), std::string("a\x1b[2Jb"),
+        std::string("a\u0085b"), std::string("pay \u202Eevif"), std::string("a\u2066b\u2069")}) {
+    EXPECT_EQ(refusal(h, exercise_request({{"title", hidden}})), kTitle) << Json(hidden).dump();
+    EXPECT_EQ(refusal(h, exercise_request({{"body", hidden}})), kBody) << Json(hidden).dump();
+  }
+  EXPECT_EQ(refusal(h, exercise_request({{"title", "a\nb"}})), kTitle);
+  EXPECT_EQ(refusal(h, exercise_request({{"body", "Leave by the east stairs.\nDo not use lifts."}})), "");
+  EXPECT_EQ(refusal(h, exercise_request({{"title", "\u05E9\u05E8\u05D9\u05E4\u05D4 fire \u200F"}})), "");
+}
+
 TEST(AlertValidationTest, ExpiryMustBeAJsonIntegerFromOneTo120) {
   CoreHarness h(test_support::sample_directory());
   auto with_ttl = [](const std::string& ttl) {
