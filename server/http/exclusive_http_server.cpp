@@ -18,6 +18,8 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <limits>
+#include <list>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -49,6 +51,8 @@ constexpr int kMaxEventsPerWait = 256;
 constexpr int kAcceptBatch = 64;
 // Descriptors beyond the connections: listener, epoll, files the service opens.
 constexpr std::size_t kSpareDescriptors = 256;
+// A flood would otherwise write a line per connection.
+constexpr auto kReportInterval = std::chrono::seconds(10);
 
 // The one platform difference in binding. Windows lets another socket take
 // over a bound port unless it is claimed with SO_EXCLUSIVEADDRUSE. On Linux a
@@ -88,12 +92,47 @@ void set_blocking(int fd, bool blocking) {
   if (flags >= 0) fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
-void raise_open_file_limit(std::size_t wanted) {
+// Raises the soft open-file limit as far as allowed and returns the soft
+// limit then in force. An unlimited hard limit is not accepted as a soft one
+// by Linux, so then only `wanted` is asked for.
+std::size_t raise_open_file_limit(std::size_t wanted) {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, limit.rlim_max);
-  setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && limit.rlim_cur < wanted) {
+      raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, limit.rlim_max);
+      setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > std::numeric_limits<std::size_t>::max()) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
+
+// Connections that fit next to the descriptors the rest of the process needs.
+std::size_t connection_table_size(std::size_t wanted, std::size_t open_file_limit) {
+  const std::size_t room = open_file_limit > 2 * kSpareDescriptors ? open_file_limit - kSpareDescriptors
+                                                                    : open_file_limit / 2;
+  return std::max<std::size_t>(1, std::min(wanted, room));
+}
+
+// At most one line per interval for one kind of event.
+class RateLimitedReport {
+ public:
+  void operator()(const std::string& what) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    next_ = now + kReportInterval;
+    report(what + " (further reports held back for 10 s)");
+  }
+
+ private:
+  std::chrono::steady_clock::time_point next_{};
+};
 
 std::string http_date(std::time_t when) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -158,7 +197,13 @@ enum class Phase {
 struct Connection {
   int fd = -1;
   SSL* ssl = nullptr;
+  std::uint32_t peer = 0;  // IPv4 address, network byte order
+  std::string peer_text;
   Phase phase = Phase::kReading;
+  // Place among the connections still handshaking or reading, oldest first;
+  // valid while `incomplete` is set.
+  std::list<Connection*>::iterator queued;
+  bool incomplete = false;
   Clock::time_point deadline;
   std::uint32_t watched = 0;  // epoll interest; 0 when not registered
   RequestReader reader;
@@ -192,6 +237,15 @@ struct ExclusiveHTTPServer::Impl {
   // Every open connection, owned here whatever its phase; only the loop
   // thread touches this map (and close(), once the loop has stopped).
   std::unordered_map<int, std::unique_ptr<Connection>> connections;
+  // Loop thread only, like the map: open connections per client address, and
+  // the connections not yet handed to a worker in the order accepted, which is
+  // the order they are evicted in when the table is full.
+  std::unordered_map<std::uint32_t, std::size_t> per_address;
+  std::list<Connection*> incomplete;
+  std::size_t table_size = 0;
+  RateLimitedReport report_address_cap;
+  RateLimitedReport report_eviction;
+  RateLimitedReport report_table_full;
 
   std::mutex jobs_mutex;
   std::condition_variable jobs_ready;
@@ -212,7 +266,8 @@ struct ExclusiveHTTPServer::Impl {
       throw std::runtime_error("Invalid port: " + std::to_string(requested_port));
     }
     std::signal(SIGPIPE, SIG_IGN);
-    raise_open_file_limit(limits.max_open_connections + kSpareDescriptors);
+    table_size = connection_table_size(
+        limits.max_open_connections, raise_open_file_limit(limits.max_open_connections + kSpareDescriptors));
     const std::string where = bind_address + ":" + std::to_string(requested_port);
     listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd < 0) throw_errno(where, "Cannot create a socket for ");
@@ -288,7 +343,10 @@ struct ExclusiveHTTPServer::Impl {
 
   void accept_ready() {
     for (int i = 0; i < kAcceptBatch; ++i) {
-      const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      sockaddr_in remote{};
+      socklen_t remote_length = sizeof remote;
+      const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&remote), &remote_length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         // Out of descriptors or memory: stop accepting for a tick instead of
@@ -298,12 +356,24 @@ struct ExclusiveHTTPServer::Impl {
         }
         return;
       }
-      if (connections.size() >= limits.max_open_connections) {
+      const std::uint32_t peer = remote.sin_addr.s_addr;
+      if (const auto held = per_address.find(peer);
+          held != per_address.end() && held->second >= limits.max_connections_per_address) {
         ::close(fd);
+        report_address_cap("refusing connections from " + address_text(peer) + ": it holds " +
+                           std::to_string(held->second) + ", the most one address may");
+        continue;
+      }
+      if (connections.size() >= table_size && !evict_oldest_incomplete()) {
+        ::close(fd);
+        report_table_full("connection table full (" + std::to_string(table_size) +
+                          ") with every request being answered; refusing " + address_text(peer));
         continue;
       }
       auto connection = std::make_unique<Connection>();
       connection->fd = fd;
+      connection->peer = peer;
+      connection->peer_text = address_text(peer);
       connection->deadline = Clock::now() + limits.read_deadline;
       if (tls) {
         connection->ssl = SSL_new(tls->ssl_ctx().get());
@@ -316,8 +386,39 @@ struct ExclusiveHTTPServer::Impl {
       }
       Connection& added = *connection;
       connections.emplace(fd, std::move(connection));
+      ++per_address[peer];
+      added.queued = incomplete.insert(incomplete.end(), &added);
+      added.incomplete = true;
       wait_for(added, EPOLLIN);
     }
+  }
+
+  static std::string address_text(std::uint32_t address) {
+    in_addr in{};
+    in.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+  }
+
+  // Makes room for a new connection at the cost of the one that has taken
+  // longest over its request: an idle flood is thereby pushed out by live
+  // clients instead of locking them out. Requests already with a worker, and
+  // replies being written, are never cut.
+  bool evict_oldest_incomplete() {
+    if (incomplete.empty()) return false;
+    Connection& oldest = *incomplete.front();
+    report_eviction("connection table full (" + std::to_string(table_size) +
+                    "); closing the oldest unfinished request, from " + oldest.peer_text);
+    drop(oldest);
+    return true;
+  }
+
+  // The connection is past reading its request, so no longer evictable.
+  void completed(Connection& c) {
+    if (!c.incomplete) return;
+    incomplete.erase(c.queued);
+    c.incomplete = false;
   }
 
   void advance(Connection& c) {
@@ -349,6 +450,10 @@ struct ExclusiveHTTPServer::Impl {
 
   void drop(Connection& c) {
     unwatch(c);
+    completed(c);
+    if (auto held = per_address.find(c.peer); held != per_address.end() && --held->second == 0) {
+      per_address.erase(held);
+    }
     connections.erase(c.fd);  // closes the socket
   }
 
@@ -400,6 +505,7 @@ struct ExclusiveHTTPServer::Impl {
 
   void dispatch(Connection& c) {
     unwatch(c);
+    completed(c);
     c.phase = Phase::kWorker;
     {
       std::lock_guard lock(jobs_mutex);
@@ -409,6 +515,7 @@ struct ExclusiveHTTPServer::Impl {
   }
 
   void start_error_reply(Connection& c, int status) {
+    completed(c);
     c.reply = serialize(error_response(status), server_version);
     c.reply_sent = 0;
     c.phase = Phase::kReplying;
@@ -521,7 +628,8 @@ struct ExclusiveHTTPServer::Impl {
   }
 
   bool answer(Connection& c) {
-    const HttpRequest request = c.reader.take_request();
+    HttpRequest request = c.reader.take_request();
+    request.peer = c.peer_text;
     HttpResponse response;
     try {
       if (!handler) throw std::logic_error("no request handler set");
@@ -593,6 +701,8 @@ struct ExclusiveHTTPServer::Impl {
       if (worker.joinable()) worker.join();
     }
     done.clear();
+    incomplete.clear();
+    per_address.clear();
     connections.clear();
     if (epoll_fd >= 0) ::close(epoll_fd);
     if (wake_fd >= 0) ::close(wake_fd);

@@ -23,8 +23,11 @@
 // that. serve_until and close must not run at the same time; close may be
 // called after serve_until has returned, and the destructor calls it.
 // Constructing ignores SIGPIPE process-wide (OpenSSL writes to sockets
-// without MSG_NOSIGNAL) and raises the soft open-file limit towards the hard
-// one so the connection cap can be reached.
+// without MSG_NOSIGNAL) and raises the soft open-file limit to the hard one.
+//
+// Refused and evicted connections are closed without a reply; each kind is
+// reported on standard error, naming the address, at most once per ten
+// seconds.
 #pragma once
 
 #include <atomic>
@@ -42,14 +45,21 @@ namespace halvenor::http {
 inline constexpr std::size_t kDefaultWorkerThreads = 16;
 // Time a client has for its whole request, TLS handshake included.
 inline constexpr std::chrono::milliseconds kRequestReadDeadline{10'000};
-// Connections open at once (being read, handled or closed); further ones are
-// closed as soon as they are accepted.
+// Connections open at once (being read, handled or closed). The table is
+// smaller when the open-file limit leaves less room. When it is full, a new
+// connection takes the place of the one that has been reading its request
+// longest; only when none is still being read is the new one closed.
 inline constexpr std::size_t kMaxOpenConnections = 4096;
+// Connections one client address may hold at once; further ones are closed as
+// soon as they are accepted. Generous because a terminal server may run
+// hundreds of agents behind one address.
+inline constexpr std::size_t kMaxConnectionsPerAddress = 1000;
 
 struct ServerLimits {
   std::size_t worker_threads = kDefaultWorkerThreads;
   std::chrono::milliseconds read_deadline = kRequestReadDeadline;
   std::size_t max_open_connections = kMaxOpenConnections;
+  std::size_t max_connections_per_address = kMaxConnectionsPerAddress;
 };
 
 class ExclusiveHTTPServer {

@@ -1,6 +1,8 @@
 #include "server/http/handler.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 
 #include "server/core/core.h"
 #include "server/core/errors.h"
@@ -13,6 +15,34 @@ namespace {
 
 bool in(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// A guessing client would otherwise write a line per attempt; the first of
+// every ten seconds names who and where, which is what an operator acts on.
+constexpr auto kThrottleReportInterval = std::chrono::seconds(10);
+std::atomic<FailureThrottle::Clock::rep> next_throttle_report{0};
+
+// The route is the client's text: kept short and printable for the log.
+std::string loggable(std::string_view text) {
+  std::string out(text.substr(0, 200));
+  for (char& c : out)
+    if (c < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+void report_throttled(const std::string& address, const std::string& route) {
+  const auto now = FailureThrottle::Clock::now().time_since_epoch().count();
+  auto due = next_throttle_report.load();
+  if (now < due) return;
+  const auto next = now + std::chrono::duration_cast<FailureThrottle::Clock::duration>(kThrottleReportInterval).count();
+  if (!next_throttle_report.compare_exchange_strong(due, next)) return;
+  const std::string line = "halvenor: too many failed credentials from " + (address.empty() ? "?" : address) +
+                           " on " + loggable(route) + "; refusing with 429 (further reports held back for 10 s)\n";
+  std::fputs(line.c_str(), stderr);
+}
+
+bool is_acknowledgement(const HttpRequest& request, const std::string& path) {
+  return request.method == "POST" && path == "/api/mobile/acknowledge";
 }
 
 }  // namespace
@@ -95,10 +125,30 @@ HttpResponse Handler::route(RequestContext& context) {
 
   if (auto response = sign_in_routes(context)) return *response;
   if (auto response = public_file_routes(context)) return *response;
-  if (auto response = acknowledgement_route(context)) return *response;
+  if (is_acknowledgement(request, context.path)) {
+    if (auto refused = throttled(context)) return *refused;
+    try {
+      if (auto response = acknowledgement_route(context)) return *response;
+    } catch (const MobileAckInvalid&) {
+      // Every refusal is charged, expired or withdrawn links included: a
+      // real recipient retries a handful of times at most, and sorting
+      // refusals by cause would tie this check to the companion's wording.
+      throttle_.record_failure(request.peer);
+      throw;
+    }
+  }
 
-  auto caller = context.core().authenticate(bearer_token(request));
-  if (!caller || caller->actor.empty()) return reply(401, Json{{"error", "Valid bearer credential required"}});
+  // No credential at all cannot be a guess (a browser before sign-in), so
+  // only presented ones are charged.
+  const std::string token = bearer_token(request);
+  if (!token.empty()) {
+    if (auto refused = throttled(context)) return *refused;
+  }
+  auto caller = context.core().authenticate(token);
+  if (!caller || caller->actor.empty()) {
+    if (!token.empty()) throttle_.record_failure(request.peer);
+    return reply(401, Json{{"error", "Valid bearer credential required"}});
+  }
   context.actor = caller->actor;
   context.role = caller->role;
 
@@ -113,6 +163,15 @@ HttpResponse Handler::route(RequestContext& context) {
   }
   if (auto response = authenticated_routes(context)) return *response;
   return reply(403, Json{{"error", "Route unavailable for this role"}});
+}
+
+std::optional<HttpResponse> Handler::throttled(const RequestContext& context) {
+  const auto wait = throttle_.refusal(context.request.peer);
+  if (!wait) return std::nullopt;
+  report_throttled(context.request.peer, context.request.method + " " + context.path);
+  HttpResponse response = reply(429, Json{{"error", "Too many failed attempts; try again later"}});
+  response.headers.emplace_back("Retry-After", std::to_string(wait->count()));
+  return response;
 }
 
 }  // namespace halvenor::http

@@ -3,13 +3,21 @@
 // gates, and the single response writer.
 //
 // One Handler serves all connections; handle() is safe to call from many
-// worker threads at once (it keeps no per-request state of its own).
+// worker threads at once (it keeps no per-request state of its own; the
+// failure throttle it shares across requests locks itself).
+//
+// Presented credentials that fail (a bearer token no one holds, a mobile
+// acknowledgement that is refused) are charged to the request's peer address
+// in a FailureThrottle; an address out of budget gets 429 with Retry-After
+// before its credential is even looked at, so a correct guess is not told
+// apart from a wrong one while it is throttled.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "server/core/json_text.h"
+#include "server/http/failure_throttle.h"
 #include "server/http/http_message.h"
 #include "server/http/service_context.h"
 
@@ -63,7 +71,9 @@ class Handler {
 
  private:
   HttpResponse route(RequestContext& context);
+  std::optional<HttpResponse> throttled(const RequestContext& context);
   ServiceContext& service_;
+  FailureThrottle throttle_;
 };
 
 // Route groups, tried by the handler in this order.

@@ -7,18 +7,23 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace halvenor::http {
 namespace {
@@ -31,16 +36,25 @@ constexpr int kClientGuardSeconds = 20;
 
 class Socket {
  public:
-  explicit Socket(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  // `source`: the loopback address to connect from (all of 127/8 is local).
+  explicit Socket(int port, const char* source = "127.0.0.1") : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     if (fd_ < 0) throw std::runtime_error("socket failed");
     const timeval guard{kClientGuardSeconds, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &guard, sizeof guard);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd_);
+      throw std::runtime_error(std::string("cannot bind to ") + source);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
       throw std::runtime_error("connect failed");
     }
   }
@@ -82,8 +96,8 @@ class Socket {
   int fd_;
 };
 
-std::string exchange(int port, std::string_view request) {
-  Socket client(port);
+std::string exchange(int port, std::string_view request, const char* source = "127.0.0.1") {
+  Socket client(port, source);
   client.send_text(request);
   return client.read_all();
 }
@@ -274,18 +288,81 @@ TEST(ExclusiveHttpServerTest, ReadDeadlineAnswers408OnlyToStartedRequests) {
   EXPECT_EQ(silent.read_all(), "");  // closed without a reply
 }
 
-TEST(ExclusiveHttpServerTest, ConnectionsBeyondTheCapAreClosedAndOthersKept) {
-  RunningServer server(echo, ServerLimits{.max_open_connections = 2});
-  Socket first(server.port());
+// A full table makes room by closing the connection that has been reading
+// its request longest; a request a worker is answering is never the one cut.
+TEST(ExclusiveHttpServerTest, FullTableEvictsTheOldestUnfinishedRequestOnly) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool holding = false;
+  bool release = false;
+  RunningServer server(
+      [&](const HttpRequest& request) {
+        if (request.target == "/held") {
+          std::unique_lock lock(mutex);
+          holding = true;
+          changed.notify_all();
+          changed.wait_for(lock, std::chrono::seconds(kClientGuardSeconds), [&] { return release; });
+        }
+        return echo(request);
+      },
+      ServerLimits{.max_open_connections = 3});
+  Socket held(server.port());
+  held.send_text("GET /held HTTP/1.0\r\n\r\n");
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(kClientGuardSeconds), [&] { return holding; }));
+  }
+  Socket oldest(server.port());
+  oldest.send_text("GET /oldest HTTP/1.0\r\n");
+  Socket newer(server.port());
+  newer.send_text("GET /newer HTTP/1.0\r\n");
+
+  EXPECT_EQ(body_of(exchange(server.port(), "GET /late HTTP/1.0\r\n\r\n")), "GET /late ");
+  EXPECT_EQ(oldest.read_all(), "");
+  newer.send_text("\r\n");
+  EXPECT_EQ(body_of(newer.read_all()), "GET /newer ");
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  EXPECT_EQ(body_of(held.read_all()), "GET /held ");
+}
+
+TEST(ExclusiveHttpServerTest, OneAddressHoldsAtMostItsShareOfConnections) {
+  RunningServer server(echo, ServerLimits{.max_connections_per_address = 2});
+  Socket first(server.port(), "127.0.0.2");
   first.send_text("GET /first HTTP/1.0\r\n");
-  Socket second(server.port());
+  Socket second(server.port(), "127.0.0.2");
   second.send_text("GET /second HTTP/1.0\r\n");
-  Socket third(server.port());
+  Socket third(server.port(), "127.0.0.2");
   EXPECT_EQ(third.read_all(), "");
+  EXPECT_EQ(body_of(exchange(server.port(), "GET /other HTTP/1.0\r\n\r\n", "127.0.0.1")), "GET /other ");
   first.send_text("\r\n");
   EXPECT_EQ(body_of(first.read_all()), "GET /first ");
-  second.send_text("\r\n");
-  EXPECT_EQ(body_of(second.read_all()), "GET /second ");
+}
+
+// Ten thousand idle connections from one client, more than the whole table,
+// while another client's requests go on being answered.
+TEST(ExclusiveHttpServerTest, IdleFloodFromOneAddressLocksNobodyOut) {
+  constexpr std::size_t kIdle = 10'000;
+  // The flood's client ends and up to a table's worth of server ends.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < kIdle + kMaxOpenConnections + 512) {
+    GTEST_SKIP() << "open-file limit " << limit.rlim_cur << " is too low for the flood";
+  }
+  RunningServer server(echo);
+  std::vector<std::unique_ptr<Socket>> idle;
+  idle.reserve(kIdle);
+  for (std::size_t i = 0; i < kIdle; ++i) idle.push_back(std::make_unique<Socket>(server.port(), "127.0.0.2"));
+  for (int i = 0; i < 20; ++i) {
+    const std::string target = "/ok" + std::to_string(i);
+    EXPECT_EQ(body_of(exchange(server.port(), "GET " + target + " HTTP/1.0\r\n\r\n")), "GET " + target + " ");
+  }
 }
 
 // Every refused request gives its connection back: with room for two, many
