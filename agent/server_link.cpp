@@ -1,9 +1,12 @@
 #include "agent/server_link.h"
 
+#include "companions/setup/private_files.h"
 #include "server/core/errors.h"
 
 namespace halvenor::agent {
 namespace {
+
+constexpr std::size_t kMaxTrustFileBytes = 1024 * 1024;
 
 // The server's refusals are {"error": "..."}; anything else is summarised.
 std::string refusal_message(const GatewayReply& reply) {
@@ -29,18 +32,32 @@ Json ServerLink::post(const std::string& path, const Json& body) const {
   return exchange("POST", path, {}, json::field_text(body));
 }
 
+std::shared_ptr<const HttpClient> ServerLink::client() const {
+  // The trust file may have gained an authority since the last exchange; the
+  // file is a few kilobytes, so comparing its text is cheaper than a handshake.
+  std::string trust;
+  try {
+    trust = setup::read_file(trust_.trust_file(), kMaxTrustFileBytes);
+  } catch (const std::exception&) {
+    trust.clear();  // the client's own load reports the problem
+  }
+  std::lock_guard lock(mutex_);
+  if (!client_ || trust != client_trust_) {
+    GatewayUrl url = settings_.server;
+    client_ = std::make_shared<const HttpClient>(url, trust_.trust_file().string(), timeout_seconds_,
+                                                 kMaxServerReplyBytes);
+    client_trust_ = std::move(trust);
+  }
+  return client_;
+}
+
 Json ServerLink::exchange(const std::string& method, const std::string& path, const HeaderList& headers,
                           const std::string& body) const {
-  GatewayUrl url = settings_.server;
-  url.target = path;
   HeaderList all{{"Authorization", "Bearer " + settings_.token}};
   all.insert(all.end(), headers.begin(), headers.end());
   GatewayReply reply;
   try {
-    // A client per exchange: the trust file may have gained an authority
-    // since the last one.
-    HttpClient client(url, trust_.trust_file().string(), timeout_seconds_, kMaxServerReplyBytes);
-    reply = client.exchange(method, all, body);
+    reply = client()->exchange_at(path, method, all, body);
   } catch (const ConnectorError& e) {
     // The client's messages are written for mobile gateways; here the peer is the server.
     std::string reason = e.what();

@@ -1,6 +1,7 @@
 // The agent's HTTPS exchanges with the server: one JSON request and reply at
-// a time, each over a fresh connection, verified against the trust store's
-// authorities and the server's name, bounded by a deadline.
+// a time, each over a fresh connection that resumes the previous TLS session,
+// verified against the trust store's authorities and the server's name,
+// bounded by a deadline.
 //
 // Errors: LinkUnavailable when the server cannot be reached or answers with
 // a server fault (5xx), or the credential is not accepted (401/403, which an
@@ -11,6 +12,8 @@
 // Thread-safety: one thread uses it.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -54,9 +57,16 @@ class ServerLink {
   Json exchange(const std::string& method, const std::string& path, const HeaderList& headers,
                 const std::string& body) const;
 
+  // The client for the trust file as it is now: kept while the file is
+  // unchanged, so its TLS session is resumed from one exchange to the next.
+  std::shared_ptr<const HttpClient> client() const;
+
   const AgentSettings& settings_;
   const TrustStore& trust_;
   double timeout_seconds_;
+  mutable std::mutex mutex_;
+  mutable std::shared_ptr<const HttpClient> client_;
+  mutable std::string client_trust_;  // the trust file's text the client was built from
 };
 
 }  // namespace halvenor::agent

@@ -133,11 +133,14 @@ int connect_socket(const GatewayUrl& url, const Deadline& deadline) {
 // A connected byte stream, plain or TLS, whose every call honours the deadline.
 class Stream {
  public:
-  Stream(int fd, SSL_CTX* tls, const GatewayUrl& url, const Deadline& deadline) : fd_(fd), deadline_(deadline) {
+  Stream(int fd, SSL_CTX* tls, SSL_SESSION* resume, const GatewayUrl& url, const Deadline& deadline)
+      : fd_(fd), deadline_(deadline) {
     if (tls == nullptr) return;
     ssl_.reset(SSL_new(tls));
     if (!ssl_) throw ConnectorError("TLS could not be started for the gateway.");
     SSL_set_fd(ssl_.get(), fd_.get());
+    // A session the peer no longer knows simply gives a full handshake.
+    if (resume != nullptr) SSL_set_session(ssl_.get(), resume);
     if (url.host_is_address) {
       X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), url.host.c_str());
     } else {
@@ -162,6 +165,24 @@ class Stream {
   }
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
+
+  bool resumed() const { return ssl_ && SSL_session_reused(ssl_.get()) == 1; }
+  // The session to offer next time (TLS 1.3 tickets arrive with the reply, so
+  // ask after reading it); null when there is none worth keeping.
+  SSL_SESSION* take_session() const {
+    if (!ssl_) return nullptr;
+    // Freeing a connection that never sent close_notify marks its session
+    // unresumable, even one already handed out; a best-effort close_notify
+    // (not waited for) prevents that.
+    SSL_shutdown(ssl_.get());
+    ERR_clear_error();
+    SSL_SESSION* session = SSL_get1_session(ssl_.get());
+    if (session != nullptr && SSL_SESSION_is_resumable(session) != 1) {
+      SSL_SESSION_free(session);
+      return nullptr;
+    }
+    return session;
+  }
 
   void write_all(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -371,6 +392,24 @@ bool header_safe(std::string_view text) {
 
 }  // namespace
 
+struct HttpClient::KeptSession {
+  std::mutex mutex;
+  std::unique_ptr<SSL_SESSION, void (*)(SSL_SESSION*)> session{nullptr, SSL_SESSION_free};
+
+  // A new reference for one connection to offer, or null.
+  SSL_SESSION* offer() {
+    std::lock_guard lock(mutex);
+    if (!session) return nullptr;
+    SSL_SESSION_up_ref(session.get());
+    return session.get();
+  }
+  void keep(SSL_SESSION* newest) {
+    if (newest == nullptr) return;
+    std::lock_guard lock(mutex);
+    session.reset(newest);
+  }
+};
+
 std::string GatewayUrl::authority() const {
   bool default_port = (tls && port == "443") || (!tls && port == "80");
   std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -381,12 +420,21 @@ HttpClient::HttpClient(GatewayUrl url, const std::string& ca_file, double timeou
                        std::size_t max_reply_bytes)
     : url_(std::move(url)), timeout_seconds_(timeout_seconds), max_reply_bytes_(max_reply_bytes) {
   ignore_sigpipe_once();
-  if (url_.tls) tls_ = client_context(ca_file);
+  if (url_.tls) {
+    tls_ = client_context(ca_file);
+    session_ = std::make_shared<KeptSession>();
+  }
 }
 
 GatewayReply HttpClient::exchange(const std::string& method, const HeaderList& headers,
                                   const std::string& body) const {
-  std::string request = method + " " + url_.target + " HTTP/1.1\r\nHost: " + url_.authority() +
+  return exchange_at(url_.target, method, headers, body);
+}
+
+GatewayReply HttpClient::exchange_at(const std::string& target, const std::string& method,
+                                     const HeaderList& headers, const std::string& body) const {
+  if (!header_safe(target)) throw ConnectorError("A request path may not contain a line break.");
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + url_.authority() +
                         "\r\nUser-Agent: Halvenor/" + VERSION +
                         "\r\nContent-Type: application/json\r\nAccept: application/json\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\nConnection: close\r\n";
@@ -400,7 +448,9 @@ GatewayReply HttpClient::exchange(const std::string& method, const HeaderList& h
 
   Deadline deadline(timeout_seconds_);
   int fd = connect_socket(url_, deadline);
-  Stream stream(fd, tls_.get(), url_, deadline);
+  std::unique_ptr<SSL_SESSION, void (*)(SSL_SESSION*)> offered(session_ ? session_->offer() : nullptr,
+                                                               SSL_SESSION_free);
+  Stream stream(fd, tls_.get(), offered.get(), url_, deadline);
   stream.write_all(request);
 
   std::string raw;
@@ -435,6 +485,8 @@ GatewayReply HttpClient::exchange(const std::string& method, const HeaderList& h
   GatewayReply reply;
   reply.status = head->status;
   reply.reason = head->reason;
+  reply.resumed = stream.resumed();
+  if (session_) session_->keep(stream.take_session());
   std::string_view rest = std::string_view(raw).substr(head_end + 4);
   if (head->chunked) {
     bool complete = false;

@@ -12,9 +12,13 @@
 // to sockets without MSG_NOSIGNAL, and a gateway closing early must not end
 // the service.
 //
+// A client keeps the newest TLS session its peer offered and resumes it on the
+// next connection, so a computer polling every few seconds costs the server a
+// full key exchange only when the session is no longer accepted.
+//
 // Thread-safety: exchange() may be called from several threads at once on
-// one client (the TLS context is shared, each exchange has its own
-// connection). Errors: ConnectorError, with a message for IT, when the
+// one client (the TLS context and the kept session are shared under a lock,
+// each exchange has its own connection). Errors: ConnectorError, with a message for IT, when the
 // gateway cannot be reached, the handshake or certificate check fails, the
 // deadline passes, or the reply is not HTTP.
 #pragma once
@@ -43,8 +47,9 @@ struct GatewayUrl {
 
 struct GatewayReply {
   int status = 0;
-  std::string reason;  // the status line's reason phrase
-  std::string body;    // at most the client's reply limit minus the header
+  std::string reason;    // the status line's reason phrase
+  std::string body;      // at most the client's reply limit minus the header
+  bool resumed = false;  // TLS continued an earlier session (no key exchange)
 };
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -61,6 +66,9 @@ class HttpClient {
   // Content-Type, Content-Length and Connection are added here) and returns
   // the gateway's reply, whatever its status.
   GatewayReply exchange(const std::string& method, const HeaderList& headers, const std::string& body) const;
+  // The same for another path and query (starting with "/") on the same peer.
+  GatewayReply exchange_at(const std::string& target, const std::string& method, const HeaderList& headers,
+                           const std::string& body) const;
 
   const GatewayUrl& url() const { return url_; }
 
@@ -69,6 +77,8 @@ class HttpClient {
   double timeout_seconds_;
   std::size_t max_reply_bytes_;
   std::shared_ptr<SSL_CTX> tls_;  // null for plain http
+  struct KeptSession;
+  std::shared_ptr<KeptSession> session_;  // null for plain http
 };
 
 }  // namespace halvenor
