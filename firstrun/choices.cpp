@@ -1,6 +1,5 @@
 #include "firstrun/choices.h"
 
-#include <arpa/inet.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <system_error>
 
 #include "companions/setup/certificates.h"
+#include "platform/listen_address.h"
 #include "server/core/errors.h"
 #include "server/core/text.h"
 
@@ -46,10 +46,7 @@ std::string machine_host_name() {
 // The listen address in canonical text; its own message names the text.
 std::string parse_bind(const std::string& typed) {
   const std::string text = trim(typed);
-  unsigned char buffer[16];
-  char out[INET6_ADDRSTRLEN];
-  if (inet_pton(AF_INET, text.c_str(), buffer) == 1 && inet_ntop(AF_INET, buffer, out, sizeof out)) return out;
-  if (inet_pton(AF_INET6, text.c_str(), buffer) == 1 && inet_ntop(AF_INET6, buffer, out, sizeof out)) return out;
+  if (auto canonical = platform::canonical_listen_address(text)) return *canonical;
   throw Invalid("\"" + text + "\" is not an IPv4 or IPv6 address.");
 }
 

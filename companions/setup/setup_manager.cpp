@@ -1,6 +1,5 @@
 #include "companions/setup/setup_manager.h"
 
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <charconv>
@@ -9,6 +8,7 @@
 #include "companions/access/access_manager.h"
 #include "companions/setup/agent_bundle.h"
 #include "companions/setup/private_files.h"
+#include "platform/listen_address.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
 #include "server/core/errors.h"
@@ -51,10 +51,7 @@ setup::X509Ptr copy_of(X509* cert) {
 
 // A listen address in canonical text, IPv4 or IPv6.
 std::string canonical_bind(const std::string& text) {
-  unsigned char buffer[16];
-  char out[INET6_ADDRSTRLEN];
-  if (inet_pton(AF_INET, text.c_str(), buffer) == 1 && inet_ntop(AF_INET, buffer, out, sizeof out)) return out;
-  if (inet_pton(AF_INET6, text.c_str(), buffer) == 1 && inet_ntop(AF_INET6, buffer, out, sizeof out)) return out;
+  if (auto canonical = platform::canonical_listen_address(text)) return *canonical;
   throw AccessInvalid("Listen address must be an IPv4 or IPv6 address, such as 0.0.0.0.");
 }
 

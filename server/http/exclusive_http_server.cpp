@@ -197,8 +197,7 @@ enum class Phase {
 struct Connection {
   int fd = -1;
   SSL* ssl = nullptr;
-  std::uint32_t peer = 0;  // IPv4 address, network byte order
-  std::string peer_text;
+  std::string peer_text;  // the client's address (IPv4 text for IPv4 clients of a dual-stack listener)
   Phase phase = Phase::kReading;
   // Place among the connections still handshaking or reading, oldest first;
   // valid while `incomplete` is set.
@@ -240,7 +239,7 @@ struct ExclusiveHTTPServer::Impl {
   // Loop thread only, like the map: open connections per client address, and
   // the connections not yet handed to a worker in the order accepted, which is
   // the order they are evicted in when the table is full.
-  std::unordered_map<std::uint32_t, std::size_t> per_address;
+  std::unordered_map<std::string, std::size_t> per_address;
   std::list<Connection*> incomplete;
   std::size_t table_size = 0;
   RateLimitedReport report_address_cap;
@@ -258,9 +257,18 @@ struct ExclusiveHTTPServer::Impl {
   ~Impl() { close(); }
 
   void open(const std::string& bind_address, int requested_port) {
-    in_addr address{};
-    if (inet_pton(AF_INET, bind_address.c_str(), &address) != 1) {
-      throw std::runtime_error("Invalid IPv4 bind address: " + bind_address);
+    sockaddr_storage local{};
+    socklen_t local_length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
+    if (inet_pton(AF_INET, bind_address.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      local_length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, bind_address.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      local_length = sizeof *v6;
+    } else {
+      throw std::runtime_error("Invalid IPv4 or IPv6 bind address: " + bind_address);
     }
     if (requested_port < 0 || requested_port > 65535) {
       throw std::runtime_error("Invalid port: " + std::to_string(requested_port));
@@ -269,14 +277,19 @@ struct ExclusiveHTTPServer::Impl {
     table_size = connection_table_size(
         limits.max_open_connections, raise_open_file_limit(limits.max_open_connections + kSpareDescriptors));
     const std::string where = bind_address + ":" + std::to_string(requested_port);
-    listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    listen_fd = socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd < 0) throw_errno(where, "Cannot create a socket for ");
     claim_port_exclusively(listen_fd);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr = address;
-    local.sin_port = htons(static_cast<std::uint16_t>(requested_port));
-    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+    if (local.ss_family == AF_INET6) {
+      // "::" means every interface of both kinds, as 0.0.0.0 does for IPv4;
+      // any other IPv6 address means exactly that address.
+      const int v6_only = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) ? 0 : 1;
+      setsockopt(listen_fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
+      v6->sin6_port = htons(static_cast<std::uint16_t>(requested_port));
+    } else {
+      v4->sin_port = htons(static_cast<std::uint16_t>(requested_port));
+    }
+    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&local), local_length) != 0 ||
         listen(listen_fd, kListenBacklog) != 0) {
       throw_errno(where, "Cannot listen on ");
     }
@@ -284,7 +297,7 @@ struct ExclusiveHTTPServer::Impl {
     if (getsockname(listen_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
       throw_errno(where, "Cannot read the bound port of ");
     }
-    port = ntohs(local.sin_port);
+    port = ntohs(local.ss_family == AF_INET6 ? v6->sin6_port : v4->sin_port);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (epoll_fd < 0 || wake_fd < 0 || !register_fd(listen_fd) || !register_fd(wake_fd)) {
@@ -343,7 +356,7 @@ struct ExclusiveHTTPServer::Impl {
 
   void accept_ready() {
     for (int i = 0; i < kAcceptBatch; ++i) {
-      sockaddr_in remote{};
+      sockaddr_storage remote{};
       socklen_t remote_length = sizeof remote;
       const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&remote), &remote_length,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -356,24 +369,23 @@ struct ExclusiveHTTPServer::Impl {
         }
         return;
       }
-      const std::uint32_t peer = remote.sin_addr.s_addr;
+      const std::string peer = address_text(remote);
       if (const auto held = per_address.find(peer);
           held != per_address.end() && held->second >= limits.max_connections_per_address) {
         ::close(fd);
-        report_address_cap("refusing connections from " + address_text(peer) + ": it holds " +
+        report_address_cap("refusing connections from " + peer + ": it holds " +
                            std::to_string(held->second) + ", the most one address may");
         continue;
       }
       if (connections.size() >= table_size && !evict_oldest_incomplete()) {
         ::close(fd);
         report_table_full("connection table full (" + std::to_string(table_size) +
-                          ") with every request being answered; refusing " + address_text(peer));
+                          ") with every request being answered; refusing " + peer);
         continue;
       }
       auto connection = std::make_unique<Connection>();
       connection->fd = fd;
-      connection->peer = peer;
-      connection->peer_text = address_text(peer);
+      connection->peer_text = peer;
       connection->deadline = Clock::now() + limits.read_deadline;
       if (tls) {
         connection->ssl = SSL_new(tls->ssl_ctx().get());
@@ -393,11 +405,20 @@ struct ExclusiveHTTPServer::Impl {
     }
   }
 
-  static std::string address_text(std::uint32_t address) {
-    in_addr in{};
-    in.s_addr = address;
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &in, text, sizeof text);
+  // IPv4 clients of a dual-stack listener arrive as ::ffff:a.b.c.d; they are
+  // named (and counted) by their IPv4 address, as on an IPv4 listener.
+  static std::string address_text(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET) {
+      inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+      return text;
+    }
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+      inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    } else {
+      inet_ntop(AF_INET6, &v6, text, sizeof text);
+    }
     return text;
   }
 
@@ -451,7 +472,7 @@ struct ExclusiveHTTPServer::Impl {
   void drop(Connection& c) {
     unwatch(c);
     completed(c);
-    if (auto held = per_address.find(c.peer); held != per_address.end() && --held->second == 0) {
+    if (auto held = per_address.find(c.peer_text); held != per_address.end() && --held->second == 0) {
       per_address.erase(held);
     }
     connections.erase(c.fd);  // closes the socket

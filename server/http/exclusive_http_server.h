@@ -1,7 +1,8 @@
 // The service's HTTP/1.0 listener, optionally over TLS.
 //
-// Binds an IPv4 address without address reuse, so a second service cannot
-// share the port and this one refuses to start if the port is taken.
+// Binds an IPv4 or IPv6 address ("::" takes IPv4 clients too) without
+// address reuse, so a second service cannot share the port and this one
+// refuses to start if the port is taken.
 //
 // Hostile or slow clients cannot occupy request workers: one event-loop
 // thread (the caller of serve_until) accepts every connection and reads it
@@ -67,7 +68,7 @@ class ExclusiveHTTPServer {
   using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
   // Binds and listens. Throws std::runtime_error when the address is not an
-  // IPv4 address, the port is outside 0..65535, or the port cannot be bound
+  // IPv4 or IPv6 address, the port is outside 0..65535, or the port cannot be bound
   // (for example because another process holds it). Port 0 picks a free one.
   ExclusiveHTTPServer(const std::string& bind_address, int port, ServerLimits limits = {});
   ~ExclusiveHTTPServer();

@@ -27,7 +27,7 @@ struct HttpRequest {
   // Holds exactly Content-Length bytes when that header is a decimal integer
   // with 0 < n <= kMaxBodyBytes; empty otherwise (the body was not read).
   std::string body;
-  // The client's IPv4 address in dotted form, as the transport accepted the
+  // The client's address as text (IPv4 dotted, or IPv6), as the transport accepted the
   // connection; empty for a request that did not come off a socket.
   std::string peer;
 

@@ -11,6 +11,7 @@
 #include "companions/setup/certificates.h"
 #include "companions/setup/private_files.h"
 #include "companions/setup/setup_manager.h"
+#include "platform/listen_address.h"
 #include "platform/program_folder.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
@@ -97,14 +98,15 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
   if (!options.public_host.empty())
     service.allowed_hosts = {options.public_host};
   else
-    service.allowed_hosts = {"127.0.0.1:" + port_text, "localhost:" + port_text};
+    service.allowed_hosts = {platform::host_with_port(options.bind, server.port()), "localhost:" + port_text};
 
   if (!options.cert.empty()) server.enable_tls(http::TlsContext::from_files(options.cert, options.key));
 
   SetupSettings settings;
   settings.bind = options.bind;
   settings.port = server.port();
-  std::string host = options.public_host.empty() ? "127.0.0.1:" + port_text : options.public_host;
+  std::string host =
+      options.public_host.empty() ? platform::host_with_port(options.bind, server.port()) : options.public_host;
   settings.url = service.scheme + "://" + host;
   if (!options.cert.empty()) {
     settings.cert = std::filesystem::absolute(options.cert).string();
@@ -176,7 +178,7 @@ int server_main(int argc, char** argv) {
       apply_settings_file(options);
       check_saved_certificate(options, system_clock()->now());
     }
-    if (options.bind != "127.0.0.1" && (options.cert.empty() || options.key.empty() || options.public_host.empty()))
+    if (!platform::is_loopback_listen_address(options.bind) && (options.cert.empty() || options.key.empty() || options.public_host.empty()))
       throw UsageError("Network binding requires --cert, --key and --public-host; test mode remains enforced");
     if (options.cert.empty() != options.key.empty()) throw UsageError("--cert and --key must be supplied together");
   } catch (const UsageError& e) {

@@ -152,6 +152,8 @@ TEST_F(StartupTest, UsageErrorsExitWith2BeforeAnythingIsOpened) {
       {{"--bind", "0.0.0.0"}, kNetworkRefusal},
       {{"--bind", "0.0.0.0", "--cert", cert}, kNetworkRefusal},
       {{"--bind", "0.0.0.0", "--cert", cert, "--key", key}, kNetworkRefusal},
+      {{"--bind", "::"}, kNetworkRefusal},
+      {{"--bind", "fe80::1"}, kNetworkRefusal},
       {{"--bind", "localhost", "--public-host", "localhost:1", "--cert", cert, "--key", ""}, kNetworkRefusal},
       {{"--cert", cert}, "--cert and --key must be supplied together"},
       {{"--key", key}, "--cert and --key must be supplied together"},
@@ -341,6 +343,26 @@ void expect_start_refused(const std::string& config, const std::string& db, int 
   EXPECT_TRUE(outcome.status.has_value());
   EXPECT_TRUE(outcome.lines.empty()) << (outcome.lines.empty() ? "" : outcome.lines[0]);
   EXPECT_NE(outcome.error.find("server: error: "), std::string::npos);
+}
+
+TEST_F(StartupTest, IPv6LoopbackServesPlainHttpUnderItsBracketedHost) {
+  Service service = start_service(args({"--bind", "::1"}));
+  const std::string host = "[::1]:" + std::to_string(service.port);
+  EXPECT_NE(service.banner[0].find("http://" + host), std::string::npos) << service.banner[0];
+  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  address.sin6_port = htons(static_cast<std::uint16_t>(service.port));
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = raw_request("GET", "/api/version", {{"Host", host}});
+  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(reply.rfind("HTTP/1.0 200 ", 0), 0u) << reply;
 }
 
 TEST_F(StartupTest, TakenPortStopsStartUp) {

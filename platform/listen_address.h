@@ -1,0 +1,26 @@
+// The one reading of a listen address, shared by the installer, the
+// administration pages and the service, so that an address one of them
+// accepts is one the others can bind.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace halvenor::platform {
+
+// The address in canonical text ("0.0.0.0", "::", "fe80::1"), or nullopt
+// when `text` is neither an IPv4 nor an IPv6 address.
+std::optional<std::string> canonical_listen_address(const std::string& text);
+
+// True for an IPv6 address (canonical or not).
+bool is_ipv6_address(const std::string& text);
+
+// True for the loopback addresses the service may serve without TLS:
+// 127.0.0.1 and ::1. Anything else is reachable from the network.
+bool is_loopback_listen_address(const std::string& text);
+
+// The Host header text that names `address` with `port`: IPv6 addresses in
+// brackets ("[::1]:8765"), others as they are ("127.0.0.1:8765").
+std::string host_with_port(const std::string& address, int port);
+
+}  // namespace halvenor::platform
