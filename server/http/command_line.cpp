@@ -1,5 +1,6 @@
 #include "server/http/command_line.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -27,12 +28,21 @@ int parse_port(const std::string& text) {
   return value;
 }
 
+// A positive whole number of connections.
+std::size_t parse_count(const std::string& text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 1'000'000)
+    throw UsageError("argument --max-connections-per-address: expected a whole number from 1 to 1000000");
+  return value;
+}
+
 }  // namespace
 
 const char* const kUsageLine =
     "usage: server [-h] [--settings SETTINGS] [--config CONFIG] [--db DB] [--port PORT] [--bind BIND]\n"
     "              [--public-host PUBLIC_HOST] [--cert CERT] [--key KEY] [--pause-mobile-queue]\n"
-    "              [--verify-audit] [--backup FILE]";
+    "              [--max-connections-per-address N] [--verify-audit] [--backup FILE]";
 
 std::string help_text() {
   return std::string(kUsageLine) +
@@ -50,6 +60,9 @@ std::string help_text() {
          "  --cert CERT           PEM server certificate including chain\n"
          "  --key KEY             PEM private key\n"
          "  --pause-mobile-queue  Exercise: persist mobile jobs without processing them; desktop remains active\n"
+         "  --max-connections-per-address N\n"
+         "                        Open connections one client address may hold (default 1000; a terminal server\n"
+         "                        runs many agents behind one address)\n"
          "  --verify-audit        Verify the audit hash chain of --db offline and exit (status 0 when intact)\n"
          "  --backup FILE         Write a consistent copy of the live database --db to FILE and exit\n";
 }
@@ -85,6 +98,7 @@ ServerOptions parse_command_line(int argc, char** argv, const std::string& root)
     else if (arg == "--cert") options.cert = value();
     else if (arg == "--key") options.key = value();
     else if (arg == "--pause-mobile-queue") options.pause_mobile_queue = flag();
+    else if (arg == "--max-connections-per-address") options.max_connections_per_address = parse_count(value());
     else if (arg == "--verify-audit") options.verify_audit = flag();
     else if (arg == "--backup") options.backup_to = value();
     else throw UsageError("unrecognized arguments: " + std::string(argv[i]));

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "server/http/exclusive_http_server.h"
+
 namespace halvenor {
 
 // A command line or settings value the service refuses before binding;
@@ -24,6 +26,7 @@ struct ServerOptions {
   std::string cert;
   std::string key;
   bool pause_mobile_queue = false;
+  std::size_t max_connections_per_address = http::kMaxConnectionsPerAddress;
   std::string hostname;  // from the settings file only
   bool help = false;
   // Maintenance commands that run instead of the service.

@@ -156,7 +156,7 @@ HttpResponse Handler::route(RequestContext& context) {
     auto type = request.header("Content-Type");
     if (!type || *type != "application/json") return reply(415, Json{{"error", "application/json required"}});
     long long length = content_length(request);
-    if (!(length > 0 && length <= kApiBodyLimit)) return reply(413, Json{{"error", "Request must be 1–16384 bytes"}});
+    if (!(length > 0 && length <= static_cast<long long>(kApiBodyBytes))) return reply(413, Json{{"error", "Request must be 1–16384 bytes"}});
     Json data = body_json(request);
     if (!data.is_object()) throw Invalid("JSON object required");
     context.data = std::move(data);

@@ -23,11 +23,6 @@
 
 namespace halvenor::http {
 
-// Body limits per route family, in bytes.
-inline constexpr long long kSignInBodyLimit = 24000;
-inline constexpr long long kAcknowledgementBodyLimit = 2048;
-inline constexpr long long kApiBodyLimit = 16384;
-
 inline constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; frame-ancestors 'none'; base-uri 'none'; "
     "form-action 'self'";

@@ -88,7 +88,9 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
   Json config = read_configuration(options.config);
   Core core(std::move(config), options.db, options.config);
 
-  http::ExclusiveHTTPServer server(options.bind, options.port);
+  http::ServerLimits limits;
+  limits.max_connections_per_address = options.max_connections_per_address;
+  http::ExclusiveHTTPServer server(options.bind, options.port, limits);
   ServiceContext service;
   service.core = &core;
   service.root = root;

@@ -155,6 +155,7 @@ TEST_F(StartupTest, UsageErrorsExitWith2BeforeAnythingIsOpened) {
       {{"--bind", "::"}, kNetworkRefusal},
       {{"--bind", "fe80::1"}, kNetworkRefusal},
       {{"--bind", "localhost", "--public-host", "localhost:1", "--cert", cert, "--key", ""}, kNetworkRefusal},
+      {{"--max-connections-per-address", "0"}, ""},
       {{"--cert", cert}, "--cert and --key must be supplied together"},
       {{"--key", key}, "--cert and --key must be supplied together"},
   };
