@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/http/rate_limited_report.h"
 #include "server/http/request_reader.h"
 
 namespace halvenor::http {
@@ -51,9 +52,6 @@ constexpr int kMaxEventsPerWait = 256;
 constexpr int kAcceptBatch = 64;
 // Descriptors beyond the connections: listener, epoll, files the service opens.
 constexpr std::size_t kSpareDescriptors = 256;
-// A flood would otherwise write a line per connection.
-constexpr auto kReportInterval = std::chrono::seconds(10);
-
 // The one platform difference in binding. Windows lets another socket take
 // over a bound port unless it is claimed with SO_EXCLUSIVEADDRUSE. On Linux a
 // listening port is always exclusive (only SO_REUSEPORT, never set here, would
@@ -74,11 +72,6 @@ void claim_port_exclusively(int fd) {
     throw std::runtime_error("Cannot prepare the listening port for restarts");
   }
 #endif
-}
-
-void report(const std::string& what) {
-  const std::string line = "halvenor: " + what + "\n";
-  std::fputs(line.c_str(), stderr);
 }
 
 // Failures that only mean the client went away or stalled.
@@ -119,20 +112,6 @@ std::size_t connection_table_size(std::size_t wanted, std::size_t open_file_limi
                                                                     : open_file_limit / 2;
   return std::max<std::size_t>(1, std::min(wanted, room));
 }
-
-// At most one line per interval for one kind of event.
-class RateLimitedReport {
- public:
-  void operator()(const std::string& what) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next_) return;
-    next_ = now + kReportInterval;
-    report(what + " (further reports held back for 10 s)");
-  }
-
- private:
-  std::chrono::steady_clock::time_point next_{};
-};
 
 std::string http_date(std::time_t when) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

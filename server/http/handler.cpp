@@ -1,13 +1,12 @@
 #include "server/http/handler.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/http/error_mapping.h"
 #include "server/http/header_rules.h"
+#include "server/http/rate_limited_report.h"
 #include "server/http/request_reader.h"
 
 namespace halvenor::http {
@@ -17,11 +16,6 @@ bool in(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
 
-// A guessing client would otherwise write a line per attempt; the first of
-// every ten seconds names who and where, which is what an operator acts on.
-constexpr auto kThrottleReportInterval = std::chrono::seconds(10);
-std::atomic<FailureThrottle::Clock::rep> next_throttle_report{0};
-
 // The route is the client's text: kept short and printable for the log.
 std::string loggable(std::string_view text) {
   std::string out(text.substr(0, 200));
@@ -30,16 +24,7 @@ std::string loggable(std::string_view text) {
   return out;
 }
 
-void report_throttled(const std::string& address, const std::string& route) {
-  const auto now = FailureThrottle::Clock::now().time_since_epoch().count();
-  auto due = next_throttle_report.load();
-  if (now < due) return;
-  const auto next = now + std::chrono::duration_cast<FailureThrottle::Clock::duration>(kThrottleReportInterval).count();
-  if (!next_throttle_report.compare_exchange_strong(due, next)) return;
-  const std::string line = "halvenor: too many failed credentials from " + (address.empty() ? "?" : address) +
-                           " on " + loggable(route) + "; refusing with 429 (further reports held back for 10 s)\n";
-  std::fputs(line.c_str(), stderr);
-}
+RateLimitedReport report_throttled;
 
 bool is_acknowledgement(const HttpRequest& request, const std::string& path) {
   return request.method == "POST" && path == "/api/mobile/acknowledge";
@@ -168,7 +153,9 @@ HttpResponse Handler::route(RequestContext& context) {
 std::optional<HttpResponse> Handler::throttled(const RequestContext& context) {
   const auto wait = throttle_.refusal(context.request.peer);
   if (!wait) return std::nullopt;
-  report_throttled(context.request.peer, context.request.method + " " + context.path);
+  const std::string& address = context.request.peer;
+  report_throttled("too many failed credentials from " + (address.empty() ? std::string("?") : address) + " on " +
+                   loggable(context.request.method + " " + context.path) + "; refusing with 429");
   HttpResponse response = reply(429, Json{{"error", "Too many failed attempts; try again later"}});
   response.headers.emplace_back("Retry-After", std::to_string(wait->count()));
   return response;

@@ -5,7 +5,9 @@ namespace {
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
+}  // namespace
+
+bool same_field_name(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
@@ -13,11 +15,9 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-}  // namespace
-
 std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
   for (const auto& [field, value] : headers) {
-    if (equals_ignoring_case(field, name)) return std::string_view(value);
+    if (same_field_name(field, name)) return std::string_view(value);
   }
   return std::nullopt;
 }

@@ -43,6 +43,9 @@ struct HttpResponse {
   std::string body;
 };
 
+// Header field names compare without regard to ASCII letter case.
+bool same_field_name(std::string_view a, std::string_view b);
+
 // The standard reason phrase for a status code ("OK", "Not Found", ...).
 std::string_view reason_phrase(int status);
 

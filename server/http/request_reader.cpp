@@ -29,17 +29,6 @@ std::string_view trim_blanks(std::string_view text) {
   return text;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x | 0x20);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y | 0x20);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::size_t body_limit_for(std::string_view target) {
@@ -177,7 +166,7 @@ bool RequestReader::on_header_line(std::string_view line) {
 bool RequestReader::on_headers_end() {
   const std::string* length_text = nullptr;
   for (const auto& [name, value] : request_.headers) {
-    if (!equals_ignoring_case(name, "Content-Length")) continue;
+    if (!same_field_name(name, "Content-Length")) continue;
     if (length_text != nullptr && *length_text != value) return reject(400);
     length_text = &value;
   }
