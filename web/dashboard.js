@@ -220,7 +220,23 @@
 
   // ---------------------------------------------------------------- decision dashboard
 
-  var decision = {busy: false, signature: ''};
+  // Shown to an incident commander, so everything is in plain words: the
+  // answer's keys and codes never appear as they are.
+  var decision = {busy: false, signature: '', shown: ''};
+
+  var KIND_WORDS = {
+    live_incident: {label: 'LIVE INCIDENT', cls: 'kind-live', symbol: '▲'},
+    exercise: {label: 'EXERCISE', cls: 'kind-exercise', symbol: '●'},
+    stand_down: {label: 'STAND-DOWN', cls: 'kind-standdown', symbol: '▼'}
+  };
+  var SCOPE_WORDS = {
+    operational: 'Operational: live incidents reach every live-capable computer',
+    home_lab: 'Demonstration: live incidents reach only demonstration agents',
+    unspecified: 'Not recorded (sent before this was kept)'
+  };
+  var DELIVERY_CHANNEL = {desktop: 'Computer screen', sms: 'SMS', whatsapp: 'WhatsApp'};
+  var NO_ALERTS = 'No alert or incident has been sent yet. Once one is, this page shows how far it has reached, ' +
+    'by site and department, who has not acknowledged it and how quickly screens showed it.';
 
   function alertLabel(a) {
     var kind = a.conclusion_of ? 'Stand-down' : (a.is_test === 0 || a.is_test === false) ? 'Live' : 'Exercise';
@@ -234,26 +250,151 @@
     decision.signature = signature;
     var select = $('decision-alert');
     var chosen = select.value;
-    H.clear(select).appendChild(H.el('option', {value: '', text: 'Latest live incident'}));
+    H.clear(select).appendChild(H.el('option', {value: '', text: 'Latest live incident, else latest alert'}));
     alerts.forEach(function (a) { select.appendChild(H.el('option', {value: a.id, text: alertLabel(a)})); });
     select.value = chosen;
   }
 
+  // Seconds as a person says them: "4 s", "1 min 20 s"; a tenth only below ten.
+  function roundedSeconds(value) {
+    if (typeof value !== 'number') return '—';
+    if (value < 10) return (Math.round(value * 10) / 10).toFixed(1) + ' s';
+    var whole = Math.round(value);
+    if (whole < 60) return whole + ' s';
+    var minutes = Math.floor(whole / 60);
+    return minutes + ' min' + (whole % 60 ? ' ' + (whole % 60) + ' s' : '');
+  }
+
+  function nameWithId(name, id) {
+    return [name || id, name && name !== id ? H.el('span', {class: 'muted id-note', text: ' ' + id}) : null];
+  }
+
+  function chipsOf(counts) {
+    var rest = {};
+    Object.keys(counts || {}).forEach(function (k) { if (k !== 'total') rest[k] = counts[k]; });
+    return H.countChips(rest);
+  }
+
+  function part(heading, body) {
+    return H.el('section', {class: 'card decision-part'}, H.el('h2', {text: heading}), body);
+  }
+
+  function placesTable(rows, placeWord) {
+    var table = H.el('table', {class: 'data-table'});
+    table.appendChild(H.el('thead', null, H.el('tr', null, [placeWord, 'Acknowledged', 'Deliveries by state'].map(function (h) {
+      return H.el('th', {scope: 'col', text: h});
+    }))));
+    table.appendChild(H.el('tbody', null, rows.map(function (r) {
+      var counts = r.counts || {};
+      return H.el('tr', null,
+        H.el('th', {scope: 'row', text: r.label || '—'}),
+        H.el('td', {text: (counts.acknowledged || 0) + ' of ' + (counts.total || 0)}),
+        H.el('td', null, chipsOf(counts)));
+    })));
+    return H.scrollable(table, placeWord);
+  }
+
+  function reachLine(counts) {
+    var total = counts.total || 0;
+    var acknowledged = counts.acknowledged || 0;
+    return H.el('div', {class: 'delivery-summary'},
+      H.el('p', {class: 'ack-line'}, H.el('strong', {text: acknowledged + ' of ' + total}), ' acknowledged'),
+      H.el('progress', {max: String(Math.max(total, 1)), value: String(acknowledged), 'aria-label': 'Acknowledged ' + acknowledged + ' of ' + total}),
+      chipsOf(counts));
+  }
+
+  function delayText(figures, what) {
+    if (!figures || !figures.count) return 'Not ' + what + ' on any screen yet.';
+    if (figures.count === 1) return 'After ' + roundedSeconds(figures.median_seconds) + ' (1 computer).';
+    return 'Half within ' + roundedSeconds(figures.median_seconds) + ', nine in ten within ' + roundedSeconds(figures.p90_seconds) +
+      ' (' + H.plural(figures.count, 'computer') + ').';
+  }
+
   function renderDecision(data) {
+    var state = H.state || {};
     var out = H.clear($('decision-result'));
-    if (!H.isPlainObject(data)) { out.appendChild(H.renderValue(data)); return; }
-    Object.keys(data).forEach(function (key) {
-      var value = data[key];
-      var section = H.el('section', {class: 'card decision-part', 'aria-label': H.humanKey(key)},
-        H.el('h2', {text: H.humanKey(key)}));
-      if (H.isPlainObject(value) || Array.isArray(value)) section.appendChild(H.renderValue(value, H.humanKey(key)));
-      else section.appendChild(H.el('p', null, H.renderField(key, value)));
-      out.appendChild(section);
-    });
+    var a = data.alert || {};
+    var kind = KIND_WORDS[a.kind] || {label: String(a.kind), cls: '', symbol: '•'};
+    var concluded = data.stand_down && data.stand_down.alert_id;
+    var stateWord = concluded ? 'Concluded' : a.lifecycle === 'cancelled' ? 'Cancelled' : a.lifecycle === 'expired' ? 'Expired' : 'Active';
+
+    if (data.selection === 'latest_alert') {
+      out.appendChild(H.el('p', {class: 'info-note', role: 'note',
+        text: 'There is no live incident on this service, so the latest alert is shown. Choose another alert above.'}));
+    }
+
+    var facts = H.el('dl', {class: 'facts'});
+    var add = function (term, value) { facts.appendChild(H.el('dt', {text: term})); facts.appendChild(H.el('dd', null, value)); };
+    add('Sent', H.timeElement(a.created));
+    // A withdrawn alert has no expiry left to count down to.
+    if (concluded) add('Ended', ['Stood down ', H.timeElement(data.stand_down.created)]);
+    else if (a.lifecycle === 'cancelled') add('Ended', 'Cancelled; no longer shown on screens');
+    else add(a.lifecycle === 'expired' ? 'Expired' : 'Expires', H.timeElement(a.expires, true));
+    if (a.kind === 'stand_down') add('Stands down', a.incident_title || a.conclusion_of);
+    if (a.kind === 'live_incident') add('Deployment', SCOPE_WORDS[a.deployment_scope] || String(a.deployment_scope));
+    add('Figures as of', H.el('span', {id: 'decision-as-of'}, H.timeElement(data.as_of)));
+    out.appendChild(H.el('section', {class: 'card decision-part decision-head', 'aria-label': 'Alert shown'},
+      H.el('div', {class: 'alert-title-row'},
+        H.el('h2', {class: 'alert-title', text: a.kind === 'stand_down' ? 'Stand-down: ' + (a.incident_title || a.title) : a.title}),
+        H.el('ul', {class: 'badges', 'aria-label': 'Alert state'},
+          H.el('li', {class: 'badge ' + kind.cls}, H.el('span', {'aria-hidden': 'true', text: kind.symbol + ' '}), kind.label),
+          H.el('li', {class: 'badge badge-state state-' + stateWord.toLowerCase(), text: stateWord}))),
+      facts));
+
+    out.appendChild(part('Reach', reachLine(data.totals || {})));
+    if ((data.by_site || []).length) out.appendChild(part('By site', placesTable(data.by_site, 'Site')));
+    if ((data.by_department || []).length) out.appendChild(part('By department', placesTable(data.by_department, 'Department')));
+
+    var waiting = data.not_acknowledged || [];
+    var waitingBody = waiting.length ? (function () {
+      var table = H.el('table', {class: 'data-table'});
+      table.appendChild(H.el('thead', null, H.el('tr', null, ['Recipient', 'Channel', 'State', 'Sites', 'Departments'].map(function (h) {
+        return H.el('th', {scope: 'col', text: h});
+      }))));
+      table.appendChild(H.el('tbody', null, waiting.map(function (r) {
+        return H.el('tr', null,
+          H.el('th', {scope: 'row'}, nameWithId(r.name, r.recipient_id)),
+          H.el('td', {text: DELIVERY_CHANNEL[r.channel] || H.channelLabel(r.channel)}),
+          H.el('td', null, H.statusChip(r.display_status)),
+          H.el('td', {text: (r.sites || []).map(function (x) { return H.siteLabel(state, x); }).join(', ') || '—'}),
+          H.el('td', {text: (r.departments || []).map(function (x) { return H.departmentLabel(state, x); }).join(', ') || '—'}));
+      })));
+      return H.scrollable(table, 'Not yet acknowledged');
+    })() : H.el('p', {text: 'Everyone has acknowledged.'});
+    out.appendChild(part('Not yet acknowledged (' + waiting.length + ')', waitingBody));
+
+    var timing = data.timing || {};
+    var speed = H.el('dl', {class: 'facts'},
+      H.el('dt', {text: 'Shown on screen'}), H.el('dd', {text: delayText(timing.to_display, 'shown')}),
+      H.el('dt', {text: 'Acknowledged'}), H.el('dd', {text: delayText(timing.to_acknowledge, 'acknowledged')}));
+    out.appendChild(part('Speed on computer screens (' + H.plural(timing.desktop_deliveries || 0, 'computer') + ' addressed)', speed));
+
+    var silent = data.silent_computers || [];
+    out.appendChild(part('Computers out of contact when it was sent (' + silent.length + ')', silent.length
+      ? H.el('ul', {class: 'plain-list'}, silent.map(function (c) {
+        return H.el('li', null, nameWithId(c.name, c.id), ': last contact ',
+          typeof c.last_seen === 'number' ? H.timeElement(c.last_seen, true) : 'never');
+      }))
+      : H.el('p', {text: 'Every addressed computer had been in contact in the two minutes before.'})));
+
+    if (a.kind === 'live_incident') {
+      var sd = data.stand_down || {};
+      out.appendChild(part('Stand-down', sd.alert_id
+        ? [H.el('p', null, 'Sent ', H.timeElement(sd.created), sd.lifecycle === 'active' ? '' : ' (' + (sd.lifecycle === 'expired' ? 'now expired' : 'withdrawn') + ')'),
+          reachLine(sd.counts || {})]
+        : H.el('p', {text: 'Not stood down yet.'})));
+    }
+  }
+
+  function showEmptyDecision() {
+    H.say($('decision-error'), '');
+    H.clear($('decision-result')).appendChild(H.el('p', {class: 'empty-state', text: NO_ALERTS}));
+    decision.shown = '';
   }
 
   function loadDecision() {
     if (decision.busy) return;
+    if (H.state && Array.isArray(H.state.alerts) && !H.state.alerts.length) { showEmptyDecision(); return; }
     decision.busy = true;
     var id = $('decision-alert').value;
     H.api('POST', '/api/dashboard', id ? {id: id} : {}).then(function (result) {
@@ -261,9 +402,19 @@
       if (!result.ok) {
         H.say($('decision-error'), result.error);
         H.clear($('decision-result'));
+        decision.shown = '';
         return;
       }
       H.say($('decision-error'), '');
+      // Redrawn only when a figure changed (or relative times need a new
+      // minute), so focus and scrolling survive the polls.
+      var asOf = result.data && result.data.as_of;
+      var signature = JSON.stringify(Object.assign({}, result.data, {as_of: Math.floor(asOf / 30)}));
+      if (signature === decision.shown) {
+        H.clear($('decision-as-of')).appendChild(H.timeElement(asOf));
+        return;
+      }
+      decision.shown = signature;
       renderDecision(result.data);
     });
   }

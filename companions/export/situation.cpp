@@ -231,20 +231,28 @@ Json array_of(const std::vector<std::string>& names) {
 constexpr const char* kAlertColumns =
     "SELECT id,title,is_test,created,expires,cancelled,deployment_scope,conclusion_of FROM alerts ";
 
-// The alert the request names, or the newest live incident.
-Json chosen_alert(Connection& conn, const Json& request) {
+struct Chosen {
+  Json alert;
+  const char* selection;
+};
+
+// The alert the request names; else the newest live incident; else, so that an
+// exercise-only installation opens on something useful, the newest alert.
+Chosen chosen_alert(Connection& conn, const Json& request) {
   if (!request.is_object()) throw DashboardInvalid("The dashboard request must be a JSON object.");
   const Json& id = member_or(request, "id", kNull);
   if (id.is_null()) {
-    auto latest = conn.query_one(std::string(kAlertColumns) +
-                                 "WHERE is_test=0 AND conclusion_of IS NULL ORDER BY created DESC LIMIT 1");
-    if (!latest) throw DashboardInvalid("No live incident to show.");
-    return std::move(*latest);
+    if (auto latest = conn.query_one(std::string(kAlertColumns) +
+                                     "WHERE is_test=0 AND conclusion_of IS NULL ORDER BY created DESC LIMIT 1"))
+      return {std::move(*latest), "latest_live_incident"};
+    if (auto latest = conn.query_one(std::string(kAlertColumns) + "ORDER BY created DESC LIMIT 1"))
+      return {std::move(*latest), "latest_alert"};
+    throw DashboardInvalid("No alert or incident has been sent yet.");
   }
   if (!id.is_string()) throw DashboardInvalid("The alert id must be text.");
   auto found = conn.query_one(std::string(kAlertColumns) + "WHERE id=?", {id});
   if (!found) throw DashboardInvalid("Unknown alert or incident.");
-  return std::move(*found);
+  return {std::move(*found), "requested"};
 }
 
 }  // namespace
@@ -262,7 +270,8 @@ Json situation(Core& core, const Json& request) {
   // while receipts keep arriving. It takes no write lock.
   conn.exec("BEGIN");
 
-  Json alert = chosen_alert(conn, request);
+  Chosen chosen = chosen_alert(conn, request);
+  Json& alert = chosen.alert;
   const std::string alert_id = alert["id"].get<std::string>();
   const std::string lifecycle = lifecycle_of(alert, now);
   const bool is_test = alert["is_test"] != 0;
@@ -322,6 +331,12 @@ Json situation(Core& core, const Json& request) {
                         {"last_seen", seen == last_seen.end() ? Json(nullptr) : Json(seen->second)}});
   }
 
+  // Readers name the incident a stand-down concludes, not just its id.
+  Json incident_title = nullptr;
+  if (stand_down_alert)
+    if (auto incident = conn.query_one("SELECT title FROM alerts WHERE id=?", {alert["conclusion_of"]}))
+      incident_title = (*incident)["title"];
+
   Json stand_down = nullptr;
   if (live_incident) {
     stand_down = {{"alert_id", nullptr},
@@ -348,6 +363,7 @@ Json situation(Core& core, const Json& request) {
 
   Json result = Json::object();
   result["as_of"] = now;
+  result["selection"] = chosen.selection;
   result["alert"] = {{"id", alert_id},
                      {"title", alert["title"]},
                      {"kind", kind},
@@ -356,7 +372,8 @@ Json situation(Core& core, const Json& request) {
                      {"expires", alert["expires"]},
                      {"lifecycle", lifecycle},
                      {"deployment_scope", alert["deployment_scope"]},
-                     {"conclusion_of", alert["conclusion_of"]}};
+                     {"conclusion_of", alert["conclusion_of"]},
+                     {"incident_title", std::move(incident_title)}};
   result["totals"] = totals.to_json();
   result["by_site"] = by_site.to_json();
   result["by_department"] = by_department.to_json();

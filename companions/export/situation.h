@@ -4,10 +4,14 @@
 //
 // The result is one JSON object, keys always in this order:
 //   as_of             the clock time every lifecycle decision used
+//   selection         why this alert: "requested" (the id given),
+//                     "latest_live_incident", or "latest_alert" when no live
+//                     incident exists
 //   alert             id, title, kind ("live_incident", "exercise" or
 //                     "stand_down"), is_test (boolean), created, expires,
 //                     lifecycle ("active", "expired", "cancelled"),
-//                     deployment_scope, conclusion_of
+//                     deployment_scope, conclusion_of, incident_title (the
+//                     concluded incident's title for a stand-down, else null)
 //   totals            counts of the alert's deliveries: "total", then one key
 //                     per display status (the operator dashboard's rules), all
 //                     nine known statuses present, unexpected ones after them
@@ -44,9 +48,10 @@ namespace halvenor {
 class Core;
 
 // `request` is {"id": alert id} or {} (or an id of null) for the latest live
-// incident: the newest alert that is live and not a stand-down.
+// incident (the newest alert that is live and not a stand-down), or the newest
+// alert of any kind when there is no live incident.
 // Throws DashboardInvalid for a request that is not an object, an id that is
-// not text, an unknown id, or when no live incident exists; a malformed
+// not text, an unknown id, or when no alert exists at all; a malformed
 // directory surfaces as MissingKey, database failures as DatabaseError.
 Json situation(Core& core, const Json& request);
 

@@ -251,25 +251,26 @@ describe('exercise installation', () => {
     });
   });
 
-  test('decision dashboard and history export', async () => {
+  test('without a live incident the decision dashboard shows the latest alert in plain words', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
       await page.getByRole('link', {name: 'Decision dashboard'}).click();
-      const noLive = await apiCall(server, tokens.operator, 'POST', '/api/dashboard', {});
-      if (noLive.status !== 200) await page.locator('#decision-error', {hasText: noLive.data.error}).waitFor();
-      const drill = await page.locator('#decision-alert option', {hasText: 'Evacuation drill'}).getAttribute('value');
-      await page.getByLabel('Alert or incident').selectOption(drill);
-      await page.getByRole('button', {name: 'Show'}).click();
-      const situation = await apiCall(server, tokens.operator, 'POST', '/api/dashboard', {id: drill});
-      if (situation.status === 200) {
-        for (const key of Object.keys(situation.data)) {
-          await page.locator('#decision-result h2', {hasText: new RegExp('^' + key.replace(/_/g, ' '), 'i')}).waitFor();
-        }
-      } else {
-        await page.locator('#decision-error', {hasText: situation.data.error}).waitFor();
-      }
+      const result = page.locator('#decision-result');
+      await result.getByRole('heading', {name: 'Evacuation drill', exact: true}).waitFor();
+      await result.getByRole('note').filter({hasText: 'no live incident'}).waitFor();
+      assert.equal(await page.locator('#decision-error').isVisible(), false);
+      // The computer that never acknowledged, by name and id.
+      await result.getByRole('rowheader', {name: 'North Security PC pc-4'}).waitFor();
+      const shown = await result.innerText();
+      assert.doesNotMatch(shown, /Is test|Deployment scope|Conclusion of|desktop|_/i);
+      assert.doesNotMatch(shown, /\d\.\d{2,}/, 'times are rounded');
       await screenshot(page, '07-decision-dashboard');
+    });
+  });
 
+  test('history export', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
       await page.getByRole('link', {name: 'History export'}).click();
       const download = page.waitForEvent('download');
       await page.getByRole('button', {name: 'Download export'}).click();
@@ -469,6 +470,15 @@ describe('every page', () => {
       for (const link of ['/help.html', '/mobile-provider-help.html', '/legal/index.html', '/third-party.html']) {
         assert.equal(await page.locator(`footer a[href="${link}"]`).count(), 1, link);
       }
+    });
+  });
+
+  test('before any alert the decision dashboard says what it will show, not an error', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
+      await page.getByRole('link', {name: 'Decision dashboard'}).click();
+      await page.locator('#decision-result', {hasText: 'No alert or incident has been sent yet.'}).waitFor();
+      assert.equal(await page.locator('#decision-error').isVisible(), false);
     });
   });
 

@@ -151,7 +151,9 @@ TEST_F(SituationTest, LiveIncidentFiguresBySiteDepartmentAndPerson) {
                                  {"expires", 3100.0},
                                  {"lifecycle", "active"},
                                  {"deployment_scope", "operational"},
-                                 {"conclusion_of", nullptr}}));
+                                 {"conclusion_of", nullptr},
+                                 {"incident_title", nullptr}}));
+  EXPECT_EQ(view["selection"], "requested");
   EXPECT_EQ(view["totals"], counts(4, {{"pending", 1}, {"displayed", 1}, {"acknowledged", 2}}));
 
   // pc-both counts in both sites.
@@ -224,6 +226,7 @@ TEST_F(SituationTest, StandDownCompletenessAndConcludedIncident) {
   Json own = situation(*core_, {{"id", stand_down}});
   EXPECT_EQ(own["alert"]["kind"], "stand_down");
   EXPECT_EQ(own["alert"]["conclusion_of"], id);
+  EXPECT_EQ(own["alert"]["incident_title"], "Fire in North Wing");
   EXPECT_TRUE(own["stand_down"].is_null());
   EXPECT_EQ(own["timing"]["to_acknowledge"], Json({{"count", 1}, {"median_seconds", 12.0}, {"p90_seconds", 12.0}}));
 }
@@ -234,13 +237,17 @@ TEST_F(SituationTest, LatestLiveIncidentIgnoresExercisesAndStandDowns) {
         try {
           situation(*core_, Json::object());
         } catch (const DashboardInvalid& e) {
-          EXPECT_STREQ(e.what(), "No live incident to show.");
+          EXPECT_STREQ(e.what(), "No alert or incident has been sent yet.");
           throw;
         }
       },
       DashboardInvalid);
-  exercise(1100.0, "exercise-key-0001");
-  EXPECT_THROW(situation(*core_, Json::object()), DashboardInvalid);
+  // Without a live incident the newest alert of any kind is shown, and says so.
+  exercise(1090.0, "exercise-key-0000");
+  const std::string drill = exercise(1100.0, "exercise-key-0001");
+  Json fallback = situation(*core_, Json::object());
+  EXPECT_EQ(fallback["alert"]["id"], drill);
+  EXPECT_EQ(fallback["selection"], "latest_alert");
 
   at(1000.0);
   for (const char* device : {"pc-n1", "pc-n2", "pc-s1", "pc-both"}) poll(device);
@@ -252,6 +259,7 @@ TEST_F(SituationTest, LatestLiveIncidentIgnoresExercisesAndStandDowns) {
   const std::string stand_down = core_->conclude("commander", second, "CONCLUDE INCIDENT");
 
   EXPECT_EQ(situation(*core_, Json::object())["alert"]["id"], second);
+  EXPECT_EQ(situation(*core_, Json::object())["selection"], "latest_live_incident");
   EXPECT_EQ(situation(*core_, {{"id", nullptr}})["alert"]["id"], second);
   EXPECT_EQ(situation(*core_, {{"id", first}})["alert"]["id"], first);
   EXPECT_EQ(situation(*core_, {{"id", second}})["stand_down"]["alert_id"], stand_down);
