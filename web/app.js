@@ -488,6 +488,15 @@
     try { return JSON.parse(text); } catch (e) { return fallback; }
   }
 
+  // The service's built-in vocabulary ends with an entry named "Departments",
+  // which reads as a heading, not a place; it is offered only where a
+  // receiving computer really is in it.
+  var PLACEHOLDER_DEPARTMENT = 'Departments';
+  function departmentChoices(state) {
+    var used = (state.devices || []).some(function (d) { return (d.departments || []).indexOf(PLACEHOLDER_DEPARTMENT) >= 0; });
+    return (state.departments || []).filter(function (d) { return d !== PLACEHOLDER_DEPARTMENT || used; });
+  }
+
   function siteLabel(state, site) { return (state.site_labels && state.site_labels[site]) || site; }
   function departmentLabel(state, d) { return (state.department_labels && state.department_labels[d]) || d; }
   function recipientName(state, id) { return (state.recipient_names && state.recipient_names[id]) || id; }
@@ -533,7 +542,7 @@
     rebuildOptions($('#site-options'), 'site', (state.sites || []).map(function (s) {
       return {value: s, label: siteLabel(state, s)};
     }));
-    rebuildOptions($('#department-options'), 'department', (state.departments || []).map(function (d) {
+    rebuildOptions($('#department-options'), 'department', departmentChoices(state).map(function (d) {
       return {value: d, label: departmentLabel(state, d)};
     }));
     var groups = state.groups || [];
@@ -801,7 +810,24 @@
     return {cls: 'kind-exercise', label: 'EXERCISE', symbol: '●'};
   }
 
-  var LIFECYCLE = {active: 'Active', expired: 'Expired', cancelled: 'Cancelled'};
+  // One state per alert: a concluded incident is stored as cancelled, but
+  // "Concluded" is the whole truth about it.
+  function alertState(a) {
+    if (a.conclusion_alert_id) return {cls: 'concluded', label: 'Concluded'};
+    if (a.lifecycle === 'cancelled') return {cls: 'cancelled', label: 'Cancelled'};
+    if (a.lifecycle === 'expired') return {cls: 'expired', label: 'Expired'};
+    return {cls: 'active', label: 'Active'};
+  }
+
+  // What happens to the alert next, or what ended it; never a countdown for
+  // an alert that is no longer shown.
+  function endingText(a) {
+    var st = alertState(a).cls;
+    if (st === 'concluded') return ['stood down'];
+    if (st === 'cancelled') return ['cancelled, no longer shown on screens'];
+    if (st === 'expired') return ['expired ', timeElement(a.expires, true)];
+    return ['expires ', timeElement(a.expires, true)];
+  }
 
   function alertMatches(a, filter) {
     if (filter === 'active') return a.lifecycle === 'active';
@@ -827,15 +853,14 @@
     var heading = a.conclusion_of ? 'Stand-down: ' + (a.incident_title || a.title) : a.title;
     var badges = el('ul', {class: 'badges', 'aria-label': 'Alert state'},
       el('li', {class: 'badge ' + kind.cls}, el('span', {'aria-hidden': 'true', text: kind.symbol + ' '}), kind.label),
-      el('li', {class: 'badge lifecycle-' + a.lifecycle, text: LIFECYCLE[a.lifecycle] || a.lifecycle}),
-      el('li', {class: 'badge', text: a.severity === 'ticker' ? 'Ticker' : a.severity === 'critical' ? 'Critical' : a.severity}),
-      a.conclusion_alert_id ? el('li', {class: 'badge badge-concluded', text: 'Concluded'}) : null);
+      el('li', {class: 'badge badge-state state-' + alertState(a).cls, text: alertState(a).label}),
+      el('li', {class: 'badge', text: a.severity === 'ticker' ? 'Ticker' : a.severity === 'critical' ? 'Critical' : a.severity}));
 
     var channels = parseJsonText(a.channels, []);
     var targets = parseJsonText(a.targets, {});
     var meta = el('p', {class: 'alert-meta'},
       'Raised ', timeElement(a.created), ' by ', recipientName(state, a.author) || a.author,
-      ' · ', a.lifecycle === 'active' ? 'expires ' : 'expiry ', timeElement(a.expires, true));
+      ' · ', endingText(a));
     var where = [];
     if (Array.isArray(channels) && channels.length) where.push('Channels: ' + channels.filter(function (c, i) { return channels.indexOf(c) === i; }).map(channelLabel).join(', '));
     if (targets && Array.isArray(targets.sites) && targets.sites.length) where.push('Sites: ' + targets.sites.map(function (s) { return siteLabel(state, s); }).join(', '));
@@ -1138,6 +1163,7 @@
   H.recipientName = recipientName;
   H.siteLabel = siteLabel;
   H.departmentLabel = departmentLabel;
+  H.departmentChoices = departmentChoices;
   H.codePoints = codePoints;
   H.composeKey = function () { return compose.key; };
 

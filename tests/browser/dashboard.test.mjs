@@ -194,9 +194,11 @@ describe('exercise installation', () => {
       // Cancel with confirmation.
       await card.getByRole('button', {name: 'Cancel alert…'}).click();
       await card.getByRole('button', {name: 'Yes, cancel the alert'}).click();
-      await card.locator('.badge', {hasText: 'Cancelled'}).waitFor();
+      await card.locator('.badge-state', {hasText: 'Cancelled'}).waitFor();
       await card.locator('.chip', {hasText: 'Cancelled before display: 1'}).waitFor();
       assert.equal(await card.getByRole('button', {name: 'Cancel alert…'}).isVisible(), false);
+      assert.doesNotMatch(await card.locator('.alert-meta').first().innerText(), /expires|in \d+ minutes/,
+        'a cancelled alert does not count down to expiry');
     });
   });
 
@@ -212,6 +214,8 @@ describe('exercise installation', () => {
       await c.kind(/^Exercise/);
       await c.check('East Clinic');
       await c.check('Security Control Room');
+      assert.equal(await c.view.getByRole('checkbox', {name: 'Departments', exact: true}).count(), 0,
+        'no department is called "Departments"');
       await page.getByRole('button', {name: 'Preview recipients'}).click();
       const refused = await apiCall(server, tokens.operator, 'POST', '/api/preview',
         {test: true, title: 'Fire drill', body: 'This is a fire drill. Follow your local evacuation plan.',
@@ -436,8 +440,8 @@ describe('live installation', () => {
       await standDown.click();
       const standDownCard = alertCard(page, 'Stand-down: Power failure, North');
       await standDownCard.locator('.badge', {hasText: 'STAND-DOWN'}).waitFor();
-      await card.locator('.badge', {hasText: 'Concluded'}).waitFor();
-      await card.locator('.badge', {hasText: 'Cancelled'}).waitFor();
+      await card.locator('.badge-state', {hasText: 'Concluded'}).waitFor();
+      assert.deepEqual(await card.locator('.badge-state').allInnerTexts(), ['Concluded'], 'one state per card');
       assert.equal(await card.getByRole('button', {name: 'Conclude incident…'}).isVisible(), false);
       assert.equal(await standDownCard.getByRole('button', {name: 'Conclude incident…'}).isVisible(), false);
       await page.evaluate(() => window.scrollTo(0, 0));
