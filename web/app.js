@@ -387,6 +387,21 @@
     });
   }
 
+  // Page messages stick just below the sticky mode banner, and scrolling a
+  // message into view stops short of the banner, so no answer of the service
+  // is ever hidden underneath it. The banner's height changes with the width
+  // and the zoom, so it is measured rather than assumed.
+  function trackBannerHeight() {
+    var banner = $('#mode-banner');
+    var update = function () {
+      var sticky = !banner.hidden && getComputedStyle(banner).position === 'sticky';
+      document.documentElement.style.setProperty('--banner-height', (sticky ? banner.offsetHeight : 0) + 'px');
+    };
+    if (window.ResizeObserver) new ResizeObserver(update).observe(banner);
+    window.addEventListener('resize', update);
+    update();
+  }
+
   function enterDashboard() {
     show($('#signin-view'), false);
     show($('#session-bar'), true);
@@ -1101,6 +1116,7 @@
       });
     });
     $('#sign-out').addEventListener('click', signOut);
+    trackBannerHeight();
     $('#alert-filter').addEventListener('change', function () { if (H.state) renderAlerts(H.state); });
     setUpComposer();
     H.views.register('alerts', {hide: function () {

@@ -351,6 +351,27 @@ describe('exercise installation', () => {
     });
   });
 
+  test('an answer to an action far down a page is shown below the mode banner, not under it', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      await page.goto(server.url + '/#setup');
+      await page.locator('#view-setup').waitFor();
+      await page.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
+      assert.ok(await page.evaluate(() => window.scrollY) > 0, 'the page scrolls');
+      await page.getByRole('button', {name: 'Ask it to trust this server in browsers'}).click();
+      const message = page.locator('#setup-error:visible, #setup-result:visible').first();
+      await message.waitFor();
+      const seen = await message.evaluate((node) => {
+        const box = node.getBoundingClientRect();
+        const banner = document.getElementById('mode-banner').getBoundingClientRect();
+        const top = document.elementFromPoint(box.left + box.width / 2, box.top + box.height / 2);
+        return {belowBanner: box.top >= banner.bottom - 1, inWindow: box.bottom <= window.innerHeight, onTop: node.contains(top)};
+      });
+      assert.deepEqual(seen, {belowBanner: true, inWindow: true, onTop: true});
+      await screenshot(page, '09b-message-below-banner');
+    });
+  });
+
   test('the audit trail is verified in the browser and a tampered entry is found', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.auditor);
