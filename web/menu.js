@@ -21,14 +21,17 @@
     return link ? link.closest('li') : null;
   }
 
-  function permitted(id) {
-    var item = navItem(id);
-    if (!item || !section(id)) return false;
+  function allowed(item) {
     var state = H.state || {};
     var needs = item.dataset.needs;
     if (needs === 'operator') return state.role === 'operator';
     if (needs === 'admin') return state.can_manage_users === true;
     return true;
+  }
+
+  function permitted(id) {
+    var item = navItem(id);
+    return !!item && !!section(id) && allowed(item);
   }
 
   function fromHash() {
@@ -49,6 +52,14 @@
       if (link.dataset.nav === id) link.setAttribute('aria-current', 'page');
       else link.removeAttribute('aria-current');
     });
+    // The administration pages share one entry in the main row and get their
+    // own row beneath it, so the main row stays on one line on a laptop.
+    var inAdmin = !!document.querySelector('#admin-nav [data-nav="' + id + '"]');
+    document.getElementById('admin-nav').hidden = !inAdmin;
+    Array.prototype.forEach.call(document.querySelectorAll('[data-nav-group="admin"]'), function (link) {
+      if (inAdmin) link.setAttribute('aria-current', 'true');
+      else link.removeAttribute('aria-current');
+    });
     if (changed && hooks[id] && hooks[id].show) hooks[id].show();
     if (moveFocus) {
       // Announce the new page to screen readers and start keyboard travel there.
@@ -60,7 +71,7 @@
   function applyPermissions() {
     Array.prototype.forEach.call(document.querySelectorAll('#main-nav li[data-needs]'), function (item) {
       var link = item.querySelector('[data-nav]');
-      item.hidden = !permitted(link.dataset.nav);
+      item.hidden = link ? !permitted(link.dataset.nav) : !allowed(item);
     });
     if (running && current && !permitted(current)) go(DEFAULT_VIEW);
   }

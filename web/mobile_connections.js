@@ -99,6 +99,16 @@
     return cell;
   }
 
+  // Every column the service sends except the gateway settings, which the
+  // Edit form shows in full: with them the actions no longer fit a laptop.
+  function accountsTable(rows) {
+    var columns = [];
+    rows.forEach(function (row) {
+      Object.keys(row).forEach(function (k) { if (k !== 'settings' && columns.indexOf(k) < 0) columns.push(k); });
+    });
+    return H.renderTable(rows, {label: 'Provider accounts', actions: rowActions, columns: columns});
+  }
+
   function render() {
     var holder = H.clear($('mobile-accounts'));
     var extra = H.clear($('mobile-extra'));
@@ -107,7 +117,7 @@
       var value = listed[key];
       var section = H.el('section', {class: 'card', 'aria-label': H.humanKey(key)}, H.el('h2', {text: H.humanKey(key)}));
       if (key === 'accounts' && Array.isArray(value)) {
-        section.appendChild(value.length ? H.renderTable(value.filter(H.isPlainObject), {label: 'Provider accounts', actions: rowActions})
+        section.appendChild(value.length ? accountsTable(value.filter(H.isPlainObject))
           : H.el('p', {class: 'muted', text: 'No provider accounts yet.'}));
         holder.appendChild(section);
       } else {

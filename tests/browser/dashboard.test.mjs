@@ -234,7 +234,7 @@ describe('exercise installation', () => {
       await page.locator('article.alert-card').first().waitFor();
       assert.equal(await page.getByRole('link', {name: 'Raise alert'}).isVisible(), false);
       assert.equal(await page.getByRole('button', {name: /Cancel alert|Conclude incident|Send/}).count(), 0);
-      assert.equal(await page.locator('nav .nav-admin:visible').count(), 0);
+      assert.equal(await page.locator('nav [data-needs="admin"]:visible').count(), 0);
       await page.goto(server.url + '/#raise');
       await page.getByRole('heading', {name: 'Alerts', exact: true}).waitFor();
       assert.equal(await page.locator('#view-raise').isVisible(), false);
@@ -296,12 +296,13 @@ describe('exercise installation', () => {
   test('administration pages are offered only to administrators and show the services\' answers', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
-      assert.equal(await page.locator('nav .nav-admin:visible').count(), 0);
+      assert.equal(await page.locator('nav [data-needs="admin"]:visible').count(), 0);
       await page.goto(server.url + '/#access');
       await page.getByRole('heading', {name: 'Alerts', exact: true}).waitFor();
     });
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.admin);
+      await page.getByRole('link', {name: 'Administration'}).click();
       assert.equal(await page.locator('nav .nav-admin:visible').count(), 4);
 
       await page.getByRole('link', {name: 'Deployment & certificates'}).click();
@@ -504,6 +505,28 @@ describe('every page', () => {
       await page.getByRole('link', {name: 'Decision dashboard'}).click();
       await page.locator('#decision-result', {hasText: 'No alert or incident has been sent yet.'}).waitFor();
       assert.equal(await page.locator('#decision-error').isVisible(), false);
+    });
+  });
+
+  test('at 1366×768 the navigation stays on one line and no table button is cut off', async () => {
+    await withBrowser({viewport: {width: 1366, height: 768}}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      for (const view of ['alerts', 'setup', 'access', 'mobile']) {
+        await page.goto(server.url + '/#' + view);
+        await page.locator(`#view-${view}`).waitFor();
+        await page.waitForLoadState('networkidle');
+        if (view === 'mobile') await page.locator('#mobile-accounts table').waitFor();
+        const seen = await page.evaluate(() => {
+          const main = Array.from(document.querySelectorAll('#main-nav > ul:first-child > li')).filter((li) => li.offsetParent);
+          const cut = Array.from(document.querySelectorAll('.table-wrap button')).filter((b) => b.offsetParent).filter((b) => {
+            const box = b.getBoundingClientRect();
+            return box.right > b.closest('.table-wrap').getBoundingClientRect().right + 1 || b.scrollWidth > b.clientWidth + 1;
+          }).map((b) => b.textContent);
+          return {navLines: new Set(main.map((li) => Math.round(li.getBoundingClientRect().top))).size, cut};
+        });
+        assert.deepEqual(seen, {navLines: 1, cut: []}, view);
+      }
+      await screenshot(page, '18-mobile-1366');
     });
   });
 
