@@ -476,6 +476,43 @@ describe('live installation', () => {
   });
 });
 
+describe('fresh installation', () => {
+  let server;
+  let tokens;
+
+  before(async () => {
+    const made = makeConfig();
+    tokens = made.tokens;
+    Object.assign(made.config, {sites: [], site_labels: {}, devices: [], contacts: [], groups: []});
+    server = await startServer(made.config);
+  });
+  after(async () => { if (server) await server.stop(); });
+
+  test('the administrator sees a getting-started checklist until every step is done', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      const steps = page.locator('#getting-started li');
+      await page.getByRole('heading', {name: 'Getting started'}).waitFor();
+      const status = await steps.locator('.chip').allInnerTexts();
+      assert.equal(status.length, 4);
+      assert.ok(status.every((text) => /To do/.test(text)), status.join(', '));
+      await screenshot(page, '00-getting-started');
+
+      const change = (body) => apiCall(server, tokens.admin, 'POST', '/api/access/change', body);
+      assert.equal((await change({kind: 'site', action: 'add', name: 'North', label: 'North Hospital'})).status, 200);
+      const added = await change({kind: 'device', action: 'add', entry: {id: 'pc-9', display_name: 'Ward PC', site: 'North', department: 'Wards'}});
+      assert.equal(added.status, 200, JSON.stringify(added.data));
+      await agentPoll(server, JSON.stringify(added.data).match(/"token": ?"([^"]+)"/)[1]);
+      const exercise = await apiCall(server, tokens.admin, 'POST', '/api/alerts',
+        {test: true, title: 'First exercise', body: 'Exercise only.', severity: 'ticker', ttl_minutes: 5, channels: ['desktop'],
+          sites: ['North']}, {'Idempotency-Key': 'first-exercise-key'});
+      assert.equal(exercise.status, 201, JSON.stringify(exercise.data));
+      await page.getByRole('button', {name: 'Mark as done'}).click();
+      await page.locator('#getting-started').waitFor({state: 'hidden'});
+    });
+  });
+});
+
 describe('every page', () => {
   let server;
   let tokens;
