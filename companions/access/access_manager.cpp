@@ -73,15 +73,18 @@ Json AccessManager::change(const std::string& actor, const Json& request, const 
   return change.result;
 }
 
-void AccessManager::update_config(const std::string& actor, const std::string& event,
-                                  const std::function<Json(Json& doc)>& edit) {
+void AccessManager::update_config(const std::function<void(Connection& conn, Json& doc)>& edit) {
   std::lock_guard lock(change_mutex_);
   Json doc = core_.config()->doc();
   const std::size_t managers_before = directory_managers(doc);
-  Json detail = edit(doc);
+  DbScope scope(core_.database());
+  scope.begin_immediate();
+  edit(scope.conn(), doc);
   if (managers_before > 0 && directory_managers(doc) == 0)
     throw AccessInvalid("This change would leave no enabled user who can manage users.");
-  commit(actor, event, detail, std::move(doc));
+  setup::private_write(config_path_, json::indented(doc));
+  scope.commit();
+  core_.replace_config(std::move(doc));
 }
 
 void AccessManager::commit(const std::string& actor, const std::string& event, const Json& detail, Json doc) {

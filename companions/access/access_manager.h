@@ -24,6 +24,7 @@
 
 namespace halvenor {
 
+class Connection;
 class Core;
 
 class AccessManager {
@@ -40,13 +41,14 @@ class AccessManager {
   // is where agents reach this server, returned with device enrolments.
   Json change(const std::string& actor, const Json& request, const std::string& base_url);
 
-  // Serialised read-modify-write of the configuration document: `edit`
-  // changes a copy of the current document and returns the audit detail;
-  // the file is rewritten, the audit event `event` written in an immediate
-  // transaction, and the new document published. Refuses (AccessInvalid) a
-  // result that would leave nobody able to manage users.
-  void update_config(const std::string& actor, const std::string& event,
-                     const std::function<Json(Json& doc)>& edit);
+  // Serialised read-modify-write of the configuration document inside one
+  // immediate transaction: `edit` changes a copy of the current document and
+  // may read and write rows (its audit events included) through the open
+  // connection; then the file is rewritten, the transaction committed and the
+  // new document published. Anything `edit` throws rolls its rows back and
+  // leaves file and snapshot alone. Refuses (AccessInvalid) a result that
+  // would leave nobody able to manage users.
+  void update_config(const std::function<void(Connection& conn, Json& doc)>& edit);
 
   const std::string& config_path() const { return config_path_; }
 

@@ -453,6 +453,12 @@ DirectoryChange vocabulary_change(Json& doc, bool site, const std::string& actio
 
 }  // namespace
 
+void check_device_field(const Json& doc, const std::string& key, const Json& value) {
+  check_field(Kind::Device, doc, key, value);
+}
+
+bool directory_id_taken(const Json& doc, const std::string& id) { return id_taken(doc, id); }
+
 std::size_t directory_managers(const Json& doc) {
   const bool organisation = exactly_true(
       member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull));

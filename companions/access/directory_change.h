@@ -64,6 +64,13 @@ struct DirectoryChange {
 
 DirectoryChange apply_directory_change(Json& doc, const Json& request, RandomSource& random);
 
+// Refuses (AccessInvalid) what a device entry may not carry under `key`,
+// exactly as an administrator's change would be refused.
+void check_device_field(const Json& doc, const std::string& key, const Json& value);
+
+// True when `id` names any entry of the directory, in any letter case.
+bool directory_id_taken(const Json& doc, const std::string& id);
+
 // Enabled, not removed users whose can_manage_users is exactly true and who
 // can still sign in (a stored credential, or organisation sign-in enabled).
 std::size_t directory_managers(const Json& doc);

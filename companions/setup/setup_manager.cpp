@@ -131,7 +131,11 @@ void SetupManager::create_schema(Connection& conn) {
       "requested_by TEXT NOT NULL, ca_fingerprint TEXT NOT NULL, status TEXT NOT NULL, reported_at REAL, "
       "detail TEXT);"
       "CREATE TABLE IF NOT EXISTS setup_agent_certificates(device_id TEXT PRIMARY KEY, "
-      "ca_fingerprint TEXT NOT NULL, status TEXT NOT NULL, detail TEXT, reported_at REAL NOT NULL);");
+      "ca_fingerprint TEXT NOT NULL, status TEXT NOT NULL, detail TEXT, reported_at REAL NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS setup_enrolment_codes(id TEXT PRIMARY KEY, code_sha256 TEXT NOT NULL, "
+      "site TEXT NOT NULL, department TEXT, live INTEGER NOT NULL, uses INTEGER NOT NULL, "
+      "used INTEGER NOT NULL DEFAULT 0, created_at REAL NOT NULL, created_by TEXT NOT NULL, "
+      "expires_at REAL NOT NULL, revoked_at REAL, revoked_by TEXT);");
 }
 
 fs::path SetupManager::certificate_path() const {

@@ -61,6 +61,8 @@ inline constexpr double kRenewalCheckInterval = 3600.0;
 inline constexpr double kFirstRenewalCheckDelay = 60.0;
 // A locally issued certificate is replaced when it has this little time left.
 inline constexpr int kRenewBeforeExpiryDays = 30;
+inline constexpr double kMaxEnrolmentCodeHours = 24.0 * 366;
+inline constexpr long long kMaxEnrolmentCodeUses = 100000;
 // Free texts that agents report back are cut to this length.
 inline constexpr std::size_t kMaxReportDetail = 1000;
 
@@ -106,6 +108,22 @@ class SetupManager {
   Json request_browser_trust(const std::string& actor, const Json& device_id);
   // The agent installation ZIP for an enrolled device (see agent_bundle.h).
   std::string bundle(const std::string& actor, const Json& device_id);
+
+  // Enrolment codes (enrolment.cpp). A code lets agents enrol themselves
+  // as receiving computers of one site (and department): {"site",
+  // "department"?, "expires_hours" (0 < h <= kMaxEnrolmentCodeHours),
+  // "uses" (1..kMaxEnrolmentCodeUses), "live"? (default false)}. The code is
+  // returned once, with the rollout file that carries it; only its SHA-256
+  // is stored.
+  Json create_enrolment_code(const std::string& actor, const Json& request);
+  // Every code without its secret, with what is left of it.
+  Json enrolment_codes(const std::string& actor);
+  Json revoke_enrolment_code(const std::string& actor, const Json& code_id);
+  // Unauthenticated, from an agent: {"code", "hostname"}. Adds the computer
+  // to the directory (or gives the one this host enrolled before a new
+  // credential) and returns its credential once. Throws EnrolmentRefused
+  // for a code that does not admit it.
+  Json enrol(const Json& request);
 
   // Agent side (the actor is the device): the authority the agent must trust
   // for the server now, and whether it reported installing it.

@@ -28,6 +28,9 @@ class MobileAckInvalid : public Refusal { using Refusal::Refusal; };
 class IdentityError : public Refusal { using Refusal::Refusal; };
 class ConnectorError : public Refusal { using Refusal::Refusal; };
 class TemplateError : public Refusal { using Refusal::Refusal; };
+// An agent's self-enrolment was refused (unknown, expired, withdrawn or used
+// up code). Charged to the caller's address like a wrong credential.
+class EnrolmentRefused : public Refusal { using Refusal::Refusal; };
 
 // The caller may not do this. Answered 403 with a fixed message; the text
 // carried here is for tests and diagnostics only.

@@ -37,6 +37,10 @@ HttpResponse post_setup_action(RequestContext& c) {
     std::string bytes = setup.bundle(c.actor, id);
     return reply_bytes(200, std::move(bytes), "application/zip", id_text(c.data, "id") + "-agent.zip");
   }
+  if (action == "enrolment_code") return reply(200, setup.create_enrolment_code(c.actor, c.data));
+  if (action == "enrolment_codes") return reply(200, setup.enrolment_codes(c.actor));
+  if (action == "revoke_enrolment_code")
+    return reply(200, setup.revoke_enrolment_code(c.actor, member_or(c.data, "id", kNull)));
   throw AccessInvalid("Unknown setup action");
 }
 

@@ -25,6 +25,7 @@ std::string loggable(std::string_view text) {
 }
 
 RateLimitedReport report_throttled;
+RateLimitedReport report_enrolment_refused;
 
 bool is_acknowledgement(const HttpRequest& request, const std::string& path) {
   return request.method == "POST" && path == "/api/mobile/acknowledge";
@@ -119,6 +120,18 @@ HttpResponse Handler::route(RequestContext& context) {
       // real recipient retries a handful of times at most, and sorting
       // refusals by cause would tie this check to the companion's wording.
       throttle_.record_failure(request.peer);
+      throw;
+    }
+  }
+
+  if (request.method == "POST" && context.path == "/api/agent/enrol") {
+    if (auto refused = throttled(context)) return *refused;
+    try {
+      if (auto response = enrolment_route(context)) return *response;
+    } catch (const EnrolmentRefused& e) {
+      throttle_.record_failure(request.peer);
+      report_enrolment_refused("refused agent enrolment from " +
+                               (request.peer.empty() ? std::string("?") : request.peer) + ": " + e.what());
       throw;
     }
   }

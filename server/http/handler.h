@@ -7,10 +7,10 @@
 // failure throttle it shares across requests locks itself).
 //
 // Presented credentials that fail (a bearer token no one holds, a mobile
-// acknowledgement that is refused) are charged to the request's peer address
-// in a FailureThrottle; an address out of budget gets 429 with Retry-After
-// before its credential is even looked at, so a correct guess is not told
-// apart from a wrong one while it is throttled.
+// acknowledgement or an agent enrolment code that is refused) are charged to
+// the request's peer address in a FailureThrottle; an address out of budget
+// gets 429 with Retry-After before its credential is even looked at, so a
+// correct guess is not told apart from a wrong one while it is throttled.
 #pragma once
 
 #include <optional>
@@ -75,6 +75,7 @@ class Handler {
 std::optional<HttpResponse> sign_in_routes(RequestContext& context);        // public
 std::optional<HttpResponse> public_file_routes(RequestContext& context);    // public
 std::optional<HttpResponse> acknowledgement_route(RequestContext& context); // public
+std::optional<HttpResponse> enrolment_route(RequestContext& context);       // public
 std::optional<HttpResponse> authenticated_routes(RequestContext& context);
 
 }  // namespace halvenor::http

@@ -36,6 +36,7 @@ std::size_t body_limit_for(std::string_view target) {
     return kSignInBodyBytes;
   }
   if (target == "/api/mobile/acknowledge") return kAcknowledgementBodyBytes;
+  if (target == "/api/agent/enrol") return kEnrolmentBodyBytes;
   return kApiBodyBytes;
 }
 

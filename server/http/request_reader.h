@@ -48,6 +48,7 @@ inline constexpr std::size_t kMaxLeadingEmptyLines = 4;
 // their announced length.
 inline constexpr std::size_t kSignInBodyBytes = kMaxBodyBytes;
 inline constexpr std::size_t kAcknowledgementBodyBytes = 2048;
+inline constexpr std::size_t kEnrolmentBodyBytes = 2048;
 inline constexpr std::size_t kApiBodyBytes = 16384;
 
 // The body limit of the route a request target names (exact target, as the

@@ -1,6 +1,7 @@
-// Sign-in and mobile acknowledgement: public routes with their own body rules.
+// Sign-in, mobile acknowledgement and agent enrolment: public routes with their own body rules.
 #include "companions/identity/organisation_identity.h"
 #include "companions/mobile/mobile_acknowledgements.h"
+#include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/http/handler.h"
@@ -50,6 +51,20 @@ std::optional<HttpResponse> acknowledgement_route(RequestContext& context) {
   if (!data.is_object() || data.size() != 2 || !data.contains("token") || !data.contains("confirmed"))
     throw MobileAckInvalid("Invalid acknowledgement request.");
   return reply(200, context.core().acknowledgements().acknowledge_link(data["token"], data["confirmed"]));
+}
+
+std::optional<HttpResponse> enrolment_route(RequestContext& context) {
+  const HttpRequest& request = context.request;
+  if (request.method != "POST" || context.path != "/api/agent/enrol") return std::nullopt;
+  // The reply carries a credential: never over plain HTTP.
+  if (context.service.scheme != "https") throw Invalid("Enrolment is offered over HTTPS only.");
+  auto type = request.header("Content-Type");
+  if (!type || *type != "application/json") return reply(415, Json{{"error", "application/json required"}});
+  long long length = content_length(request);
+  if (!(length > 0 && length <= static_cast<long long>(kEnrolmentBodyBytes)))
+    return reply(413, Json{{"error", "Invalid enrolment request size"}});
+  if (!context.service.setup) throw std::runtime_error("deployment settings component is not attached");
+  return reply(200, context.service.setup->enrol(body_json(request)));
 }
 
 }  // namespace halvenor::http
