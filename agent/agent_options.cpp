@@ -27,6 +27,8 @@ AgentOptions parse_agent_options(const std::vector<std::string>& args) {
     };
     if (arg == "--settings") out.settings = value();
     else if (arg == "--state-dir") out.state_dir = value();
+    else if (arg == "--enrol") out.enrol = value();
+    else if (arg == "--hostname") out.hostname = value();
     else if (arg == "--headless") out.headless = true;
     else if (arg == "--once") out.once = true;
     else if (arg == "--auto-ack") out.auto_ack_seconds = seconds_value(arg, value(), 0, kMaxAutoAckSeconds);
@@ -35,7 +37,13 @@ AgentOptions parse_agent_options(const std::vector<std::string>& args) {
     else throw AgentUsageError("unknown option " + arg);
   }
   if (out.help) return out;
-  if (out.settings.empty()) throw AgentUsageError("--settings FILE is required");
+  if (!out.enrol.empty()) {
+    if (!out.settings.empty() || out.headless || out.once || out.auto_ack_seconds ||
+        out.poll_seconds != kDefaultPollSeconds)
+      throw AgentUsageError("--enrol takes only --state-dir and --hostname");
+    return out;
+  }
+  if (!out.hostname.empty()) throw AgentUsageError("--hostname is only for --enrol");
   if (out.auto_ack_seconds && !out.headless) throw AgentUsageError("--auto-ack is only for --headless");
   if (out.once && !out.headless) throw AgentUsageError("--once is only for --headless");
   return out;

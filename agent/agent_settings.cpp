@@ -10,10 +10,10 @@
 namespace halvenor::agent {
 namespace {
 
-const std::string& text_member(const Json& document, const char* key) {
+const std::string& text_member(const Json& document, const char* key, const char* file = "settings file") {
   auto it = document.find(key);
   if (it == document.end() || !it->is_string() || it->get_ref<const std::string&>().empty())
-    throw AgentSetupError(std::string("The settings file needs \"") + key + "\" as a non-empty text.");
+    throw AgentSetupError(std::string("The ") + file + " needs \"" + key + "\" as a non-empty text.");
   return it->get_ref<const std::string&>();
 }
 
@@ -24,23 +24,17 @@ std::string upper(std::string text) {
 
 }  // namespace
 
-AgentSettings parse_agent_settings(const Json& document) {
-  if (!document.is_object()) throw AgentSetupError("The settings file must hold a JSON object.");
-  AgentSettings out;
-  out.server_url = text_member(document, "server_url");
+void parse_server_trust(const Json& document, AgentSettings& out, const char* file) {
+  if (!document.is_object()) throw AgentSetupError(std::string("The ") + file + " must hold a JSON object.");
+  out.server_url = text_member(document, "server_url", file);
   try {
     out.server = parse_gateway_url(out.server_url);
   } catch (const std::exception& e) {
     throw AgentSetupError(std::string("server_url: ") + e.what());
   }
   if (!out.server.tls) throw AgentSetupError("server_url must start with https://");
-  out.device_id = text_member(document, "device_id");
-  out.token = text_member(document, "token");
-  for (char c : out.token)
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
-      throw AgentSetupError("The token in the settings file may not contain spaces or control characters.");
-  out.ca_pem = text_member(document, "ca_certificate");
-  out.ca_fingerprint = upper(text_member(document, "ca_sha256_fingerprint"));
+  out.ca_pem = text_member(document, "ca_certificate", file);
+  out.ca_fingerprint = upper(text_member(document, "ca_sha256_fingerprint", file));
   std::string actual;
   try {
     actual = setup::sha256_fingerprint(setup::cert_load(out.ca_pem).get());
@@ -54,6 +48,16 @@ AgentSettings parse_agent_settings(const Json& document) {
     if (!live->is_boolean()) throw AgentSetupError("allow_live_incidents must be true or false.");
     out.allow_live_incidents = live->get<bool>();
   }
+}
+
+AgentSettings parse_agent_settings(const Json& document) {
+  AgentSettings out;
+  parse_server_trust(document, out, "settings file");
+  out.device_id = text_member(document, "device_id");
+  out.token = text_member(document, "token");
+  for (char c : out.token)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+      throw AgentSetupError("The token in the settings file may not contain spaces or control characters.");
   return out;
 }
 

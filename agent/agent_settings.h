@@ -42,6 +42,10 @@ struct AgentSettings {
 // certificate's own: a settings file edited by hand must not pin a
 // different authority from the one it names.
 AgentSettings parse_agent_settings(const Json& document);
+// The keys a settings file shares with a rollout file ("server_url",
+// "ca_certificate", "ca_sha256_fingerprint", "allow_live_incidents"), with
+// the same checks; `file` names the file in messages.
+void parse_server_trust(const Json& document, AgentSettings& out, const char* file);
 AgentSettings load_agent_settings(const std::filesystem::path& file);
 
 // $XDG_STATE_HOME/halvenor-agent when XDG_STATE_HOME is an absolute path,

@@ -16,6 +16,7 @@
 #include "agent/agent_options.h"
 #include "agent/agent_settings.h"
 #include "agent/alert_window.h"
+#include "agent/enrolment.h"
 #include "agent/poll_loop.h"
 #include "agent/receipt_journal.h"
 #include "agent/server_link.h"
@@ -35,10 +36,38 @@ void lock_state_folder(const std::filesystem::path& folder) {
     throw AgentSetupError("Another agent is already running with the state folder " + folder.string() + ".");
 }
 
+std::string this_host() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+    throw AgentSetupError("This computer's host name is unknown; pass --hostname.");
+  return name;
+}
+
+int enrol_here(const AgentOptions& options, const std::filesystem::path& state) {
+  const Rollout rollout = load_rollout(options.enrol);
+  halvenor::setup::ensure_private_folder(state);
+  lock_state_folder(state);
+  const AgentSettings settings =
+      enrol(rollout, state, options.hostname.empty() ? this_host() : options.hostname);
+  std::printf("enrolled as %s at %s (%s); settings in %s\n", settings.device_id.c_str(), settings.server_url.c_str(),
+              settings.allow_live_incidents ? "live incidents allowed" : "exercises only",
+              (state / kEnrolledSettingsFile).c_str());
+  return 0;
+}
+
 int run(const AgentOptions& options, const char* program) {
-  const AgentSettings settings = load_agent_settings(options.settings);
   const std::filesystem::path state =
       options.state_dir.empty() ? default_state_folder() : std::filesystem::path(options.state_dir);
+  if (!options.enrol.empty()) return enrol_here(options, state);
+  std::filesystem::path settings_file = options.settings;
+  if (settings_file.empty()) {
+    settings_file = state / kEnrolledSettingsFile;
+    std::error_code missing;
+    if (!std::filesystem::exists(settings_file, missing))
+      throw AgentSetupError("No settings in " + state.string() +
+                            ": pass --settings FILE, or enrol first with --enrol ROLLOUT_FILE.");
+  }
+  const AgentSettings settings = load_agent_settings(settings_file);
   halvenor::setup::ensure_private_folder(state);
   lock_state_folder(state);
 

@@ -53,7 +53,9 @@ std::shared_ptr<const HttpClient> ServerLink::client() const {
 
 Json ServerLink::exchange(const std::string& method, const std::string& path, const HeaderList& headers,
                           const std::string& body) const {
-  HeaderList all{{"Authorization", "Bearer " + settings_.token}};
+  // Before enrolment the computer has no credential yet.
+  HeaderList all;
+  if (!settings_.token.empty()) all.emplace_back("Authorization", "Bearer " + settings_.token);
   all.insert(all.end(), headers.begin(), headers.end());
   GatewayReply reply;
   try {

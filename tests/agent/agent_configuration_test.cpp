@@ -77,8 +77,11 @@ TEST(AgentOptionsTest, HeadlessOnlyOptionsAndNumbersAreChecked) {
   EXPECT_EQ(options.poll_seconds, 1.0);
   EXPECT_FALSE(parse_agent_options({"--settings", "s.json"}).headless);
 
+  EXPECT_TRUE(parse_agent_options({}).settings.empty());  // runs from what enrolment wrote
+
   const std::vector<std::vector<std::string>> refused = {
-      {},
+      {"--enrol", "rollout.json", "--headless"},  // enrolment writes settings and ends
+      {"--settings", "s.json", "--hostname", "ward-pc-7"},
       {"--settings"},
       {"--settings", "s.json", "--auto-ack", "5"},  // a desktop never acknowledges by itself
       {"--settings", "s.json", "--once"},

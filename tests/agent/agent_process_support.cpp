@@ -67,8 +67,10 @@ void TlsServer::start() {
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     if (!fixed) port_ = free_port();
     try {
-      service_ = start_service({"--config", config_file_, "--db", db_file_, "--port", std::to_string(port_), "--cert",
-                                pki_.chain_file.string(), "--key", pki_.key_file.string()});
+      std::vector<std::string> args{"--config", config_file_, "--db", db_file_, "--port", std::to_string(port_), "--cert",
+                                    pki_.chain_file.string(), "--key", pki_.key_file.string()};
+      if (as_localhost_) args.insert(args.end(), {"--public-host", "localhost:" + std::to_string(port_)});
+      service_ = start_service(args);
       return;
     } catch (const std::runtime_error&) {
       // Taken in between, or (on a restart) not yet released by the old process.
@@ -157,9 +159,21 @@ AgentProcess::AgentProcess(const TempFolder& folder, const std::string& name, co
   setup::private_write(settings_, json::indented(settings) + "\n");
 }
 
+AgentProcess::AgentProcess(const TempFolder& folder, const std::string& name)
+    : state_(folder.path() / (name + "-state")) {}
+
+int AgentProcess::enrol(const fs::path& rollout, const std::string& hostname) {
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+      agent_program().string(), "--enrol", rollout.string(), "--state-dir", state_.string(), "--hostname", hostname});
+  auto status = process_->wait_exit();
+  if (!status) throw std::runtime_error("agent --enrol did not end");
+  return *status;
+}
+
 void AgentProcess::start(const std::vector<std::string>& extra) {
-  std::vector<std::string> argv{agent_program().string(), "--settings", settings_.string(), "--headless",
-                                "--state-dir", state_.string(), "--poll-interval", "1"};
+  std::vector<std::string> argv{agent_program().string(), "--headless", "--state-dir", state_.string(),
+                                "--poll-interval", "1"};
+  if (!settings_.empty()) argv.insert(argv.begin() + 1, {"--settings", settings_.string()});
   argv.insert(argv.end(), extra.begin(), extra.end());
   process_ = std::make_unique<ChildProcess>(argv);
 }

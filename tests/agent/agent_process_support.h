@@ -40,6 +40,9 @@ Json agent_test_config(bool live);
 class TlsServer {
  public:
   TlsServer(const TempFolder& folder, const Json& config, const LocalAuthority& pki);
+  // From the next start, serves under the name its certificate carries
+  // (--public-host localhost:PORT), as an installation does.
+  void serve_as_localhost() { as_localhost_ = true; }
   void start();
   void stop();  // SIGTERM, then waits for the exit
   int port() const { return port_; }
@@ -64,6 +67,7 @@ class TlsServer {
   const LocalAuthority& pki_;
   std::string config_file_, db_file_;
   int port_ = 0;
+  bool as_localhost_ = false;
   Service service_;
 };
 
@@ -78,7 +82,13 @@ class AgentProcess {
  public:
   AgentProcess(const TempFolder& folder, const std::string& name, const std::string& server_url,
                const AgentSetup& setup);
-  // Starts it with --headless, --state-dir, --poll-interval 1 and `extra`.
+  // One without settings of its own, for enrol().
+  AgentProcess(const TempFolder& folder, const std::string& name);
+  // Runs `agent --enrol rollout --state-dir ... --hostname hostname` to its
+  // end; its exit status (its output stays readable through process()).
+  int enrol(const std::filesystem::path& rollout, const std::string& hostname);
+  // Starts it with --headless, --state-dir, --poll-interval 1 and `extra`
+  // (and --settings unless it enrolled).
   void start(const std::vector<std::string>& extra);
   ChildProcess& process() { return *process_; }
   // Reads output lines until one after the previous match contains
