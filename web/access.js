@@ -81,7 +81,9 @@
     if (act === 'add') return JSON.stringify(ENTRY_EXAMPLES[kind] || {}, null, 2);
     if (act === 'edit' && row) {
       var copy = {};
-      Object.keys(row).forEach(function (k) { if (k !== 'id' && k !== 'has_token') copy[k] = row[k]; });
+      // Enrolment's own record of a computer is not the administrator's to edit.
+      var fixed = ['id', 'has_token', 'enrolled_at', 'enrolment_code'];
+      Object.keys(row).forEach(function (k) { if (fixed.indexOf(k) < 0) copy[k] = row[k]; });
       return JSON.stringify(copy, null, 2);
     }
     return '{}';
@@ -186,6 +188,15 @@
       }
       if (kind === 'user' || kind === 'device') {
         buttons.push(H.el('button', {type: 'button', class: 'button-small', text: 'New token…', on: {click: function () { prefill(kind, 'rotate_token', row); }}}));
+      }
+      if (kind === 'device') {
+        // Computers show live incidents unless their entry says false.
+        var live = row.allow_live_desktop !== false;
+        buttons.push(H.el('button', {type: 'button', class: 'button-small', text: live ? 'Exercises only…' : 'Allow live…',
+          on: {click: function () {
+            prefill(kind, 'edit', row);
+            $('access-entry').value = JSON.stringify({allow_live_desktop: !live}, null, 2);
+          }}}));
       }
       return buttons;
     };

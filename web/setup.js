@@ -5,10 +5,13 @@
 // from the installation's own authority), "csr" (a signing request for IT's
 // authority), "import" (IT's certificate chain), "distribute" (what dashboard
 // PCs and agents need), "ca" (the authority's certificate as a file),
-// "bundle" (one receiving computer's agent package as a file) and
+// "bundle" (one receiving computer's agent package as a file),
 // "browser_trust" (ask that computer's agent to trust the server in its
-// browsers). Results and refusals are shown exactly as the service returns
-// them. Offered only to callers with can_manage_users.
+// browsers) and the agent enrolment codes ("enrolment_code", whose rollout
+// file is offered for saving at once because the code is never shown again;
+// "enrolment_codes"; "revoke_enrolment_code"). Results and refusals are
+// shown exactly as the service returns them. Offered only to callers with
+// can_manage_users.
 (function () {
   'use strict';
 
@@ -131,6 +134,32 @@
     });
     $('setup-browser-trust').addEventListener('click', function () {
       action('browser_trust', {id: $('setup-device').value}, 'Browser trust requested');
+    });
+
+    $('setup-enrolment-form').addEventListener('submit', function (e) {
+      e.preventDefault();
+      var fields = {
+        site: $('setup-enrolment-site').value.trim(),
+        expires_hours: Number($('setup-enrolment-hours').value),
+        uses: parseInt($('setup-enrolment-uses').value, 10),
+        live: $('setup-enrolment-live').checked
+      };
+      var department = $('setup-enrolment-department').value.trim();
+      if (department) fields.department = department;
+      action('enrolment_code', fields, 'Enrolment code created').then(function (result) {
+        if (!result.ok || !result.data || !result.data.rollout) return;
+        var text = JSON.stringify(result.data.rollout, null, 2) + '\n';
+        H.saveFile(new Blob([text], {type: 'application/json'}), 'agent-rollout.json');
+      });
+    });
+    $('setup-enrolment-list').addEventListener('click', function () {
+      action('enrolment_codes', {}, 'Enrolment codes');
+    });
+    $('setup-enrolment-revoke').addEventListener('click', function () {
+      var id = $('setup-enrolment-id').value.trim();
+      askFirst('Withdraw enrolment code ' + id + '? Computers already enrolled keep working.', function () {
+        action('revoke_enrolment_code', {id: id}, 'Enrolment code withdrawn');
+      });
     });
   });
 
