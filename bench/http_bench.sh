@@ -36,8 +36,7 @@ stop_server() { kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; }
 
 load() {  # label, loadgen arguments...
   local label=$1; shift
-  "$build/bench/loadgen" --host 127.0.0.1 --port "$port" --concurrency 50 --seconds "$seconds" \
-    --header "Host: 127.0.0.1:$port" "$@" | sed "s/^/${label}_/"
+  "$build/bench/loadgen" --host 127.0.0.1 --port "$port" --concurrency 50 --seconds "$seconds" "$@" | sed "s/^/${label}_/"
 }
 
 start_server
@@ -62,6 +61,10 @@ fi
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir -p "$work/nginx/html" "$work/nginx/tmp"
 echo '{"version": "static"}' > "$work/nginx/html/version"
+# nginx's workers run as an unprivileged user when started as root: let them
+# reach the page (and nothing else) in the otherwise private work folder.
+chmod o+x "$work" "$work/nginx"
+chmod o+rx "$work/nginx/html" && chmod o+r "$work/nginx/html/version"
 cat > "$work/nginx/nginx.conf" <<CONF
 worker_processes auto;
 pid $work/nginx/nginx.pid;

@@ -166,7 +166,8 @@ void check_reply(const HttpResponse& response) {
 }
 
 enum class Phase {
-  kHandshake,  // TLS handshake in progress (event loop)
+  kHandshake,  // TLS handshake in progress, waiting for the client (event loop)
+  kTlsWorker,  // a TLS thread is taking the handshake's next step
   kReading,    // request being read (event loop)
   kWorker,     // owned by a worker until it hands the connection back
   kReplying,   // transport error reply being written (event loop)
@@ -188,6 +189,9 @@ struct Connection {
   std::string reply;  // transport error reply
   std::size_t reply_sent = 0;
   bool reply_ok = false;  // set by the worker
+  // Set by the TLS thread: 1 when the handshake is done, else what OpenSSL
+  // waits for (SSL_ERROR_WANT_READ or _WRITE), or 0 when it failed.
+  int handshake_step = 0;
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -230,6 +234,10 @@ struct ExclusiveHTTPServer::Impl {
   std::deque<Connection*> jobs;
   bool stopping = false;
   std::vector<std::thread> workers;
+  // Handshake steps wait here for a TLS thread (same mutex as `jobs`).
+  std::condition_variable handshakes_ready;
+  std::deque<Connection*> handshakes;
+  std::vector<std::thread> tls_threads;
   std::mutex done_mutex;
   std::vector<Connection*> done;
 
@@ -284,6 +292,11 @@ struct ExclusiveHTTPServer::Impl {
     }
     for (std::size_t i = 0; i < std::max<std::size_t>(1, limits.worker_threads); ++i) {
       workers.emplace_back([this] { work(); });
+    }
+    std::size_t tls_count = limits.tls_threads;
+    if (tls_count == 0) tls_count = std::max(1U, std::thread::hardware_concurrency());
+    for (std::size_t i = 0; i < tls_count; ++i) {
+      tls_threads.emplace_back([this] { take_handshake_steps(); });
     }
   }
 
@@ -406,8 +419,12 @@ struct ExclusiveHTTPServer::Impl {
   // clients instead of locking them out. Requests already with a worker, and
   // replies being written, are never cut.
   bool evict_oldest_incomplete() {
-    if (incomplete.empty()) return false;
-    Connection& oldest = *incomplete.front();
+    // A connection on a TLS thread is in use there; it is passed over (there
+    // are at most as many as handshakes queued) and keeps its place.
+    auto candidate = incomplete.begin();
+    while (candidate != incomplete.end() && (*candidate)->phase == Phase::kTlsWorker) ++candidate;
+    if (candidate == incomplete.end()) return false;
+    Connection& oldest = **candidate;
     report_eviction("connection table full (" + std::to_string(table_size) +
                     "); closing the oldest unfinished request, from " + oldest.peer_text);
     drop(oldest);
@@ -423,11 +440,12 @@ struct ExclusiveHTTPServer::Impl {
 
   void advance(Connection& c) {
     switch (c.phase) {
-      case Phase::kHandshake: return handshake(c);
+      case Phase::kHandshake: return hand_to_tls_thread(c);
       case Phase::kReading: return read_request(c);
       case Phase::kReplying: return write_error_reply(c);
       case Phase::kClosing: return drain(c);
-      case Phase::kWorker: return;
+      case Phase::kWorker:
+      case Phase::kTlsWorker: return;
     }
   }
 
@@ -467,10 +485,24 @@ struct ExclusiveHTTPServer::Impl {
     drop(c);
   }
 
-  void handshake(Connection& c) {
-    ERR_clear_error();
-    const int result = SSL_do_handshake(c.ssl);
-    if (result != 1) return wait_for_tls(c, result);
+  // The key exchange and signature of a handshake are the costliest work the
+  // service does per connection; taking them off the loop thread spreads them
+  // over every core and keeps the loop free to accept and read.
+  void hand_to_tls_thread(Connection& c) {
+    unwatch(c);
+    c.phase = Phase::kTlsWorker;
+    {
+      std::lock_guard lock(jobs_mutex);
+      handshakes.push_back(&c);
+    }
+    handshakes_ready.notify_one();
+  }
+
+  void handshake_step_taken(Connection& c) {
+    c.phase = Phase::kHandshake;
+    if (c.handshake_step == SSL_ERROR_WANT_READ) return wait_for(c, EPOLLIN);
+    if (c.handshake_step == SSL_ERROR_WANT_WRITE) return wait_for(c, EPOLLOUT);
+    if (c.handshake_step != 1) return drop(c);
     c.phase = Phase::kReading;
     read_request(c);  // the client may have sent its request with the handshake
   }
@@ -571,7 +603,9 @@ struct ExclusiveHTTPServer::Impl {
     if (accept_paused) accept_paused = !register_fd(listen_fd);
     std::vector<Connection*> expired;
     for (const auto& [fd, c] : connections) {
-      if (c->phase != Phase::kWorker && now >= c->deadline) expired.push_back(c.get());
+      if (c->phase != Phase::kWorker && c->phase != Phase::kTlsWorker && now >= c->deadline) {
+        expired.push_back(c.get());
+      }
     }
     for (Connection* c : expired) {
       // Only a client that started an HTTP request is owed an answer.
@@ -592,6 +626,10 @@ struct ExclusiveHTTPServer::Impl {
       finished.swap(done);
     }
     for (Connection* c : finished) {
+      if (c->phase == Phase::kTlsWorker) {
+        handshake_step_taken(*c);
+        continue;
+      }
       if (!c->reply_ok) {
         drop(*c);
         continue;
@@ -599,6 +637,41 @@ struct ExclusiveHTTPServer::Impl {
       set_blocking(c->fd, false);
       begin_close(*c);
     }
+  }
+
+  // ---- TLS threads ----
+
+  void take_handshake_steps() {
+    for (;;) {
+      Connection* c = nullptr;
+      {
+        std::unique_lock lock(jobs_mutex);
+        handshakes_ready.wait(lock, [this] { return stopping || !handshakes.empty(); });
+        if (stopping) return;
+        c = handshakes.front();
+        handshakes.pop_front();
+      }
+      ERR_clear_error();
+      const int result = SSL_do_handshake(c->ssl);
+      if (result == 1) {
+        c->handshake_step = 1;
+      } else {
+        const int error = SSL_get_error(c->ssl, result);
+        c->handshake_step = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? error : 0;
+      }
+      ERR_clear_error();
+      hand_back(c);
+    }
+  }
+
+  // Returns a connection to the loop thread.
+  void hand_back(Connection* c) {
+    {
+      std::lock_guard lock(done_mutex);
+      done.push_back(c);
+    }
+    const std::uint64_t one = 1;
+    if (write(wake_fd, &one, sizeof one) < 0) report("cannot wake the HTTP event loop");
   }
 
   // ---- worker threads ----
@@ -618,12 +691,7 @@ struct ExclusiveHTTPServer::Impl {
       } catch (...) {  // out of memory building the reply
         c->reply_ok = false;
       }
-      {
-        std::lock_guard lock(done_mutex);
-        done.push_back(c);
-      }
-      const std::uint64_t one = 1;
-      if (write(wake_fd, &one, sizeof one) < 0) report("cannot wake the HTTP event loop");
+      hand_back(c);
     }
   }
 
@@ -690,6 +758,7 @@ struct ExclusiveHTTPServer::Impl {
       std::lock_guard lock(jobs_mutex);
       stopping = true;
       jobs.clear();
+      handshakes.clear();
     }
     // Cut short replies that are blocked on a client; the sockets stay open
     // until the workers are gone.
@@ -697,8 +766,12 @@ struct ExclusiveHTTPServer::Impl {
       if (c->phase == Phase::kWorker) ::shutdown(fd, SHUT_RDWR);
     }
     jobs_ready.notify_all();
+    handshakes_ready.notify_all();
     for (std::thread& worker : workers) {
       if (worker.joinable()) worker.join();
+    }
+    for (std::thread& thread : tls_threads) {
+      if (thread.joinable()) thread.join();
     }
     done.clear();
     incomplete.clear();

@@ -6,9 +6,11 @@
 //
 // Hostile or slow clients cannot occupy request workers: one event-loop
 // thread (the caller of serve_until) accepts every connection and reads it
-// without blocking, TLS handshake included, until the whole request
+// without blocking until the whole request
 // (request line, headers, announced body; see request_reader.h) is buffered.
-// Only then a worker from a fixed pool calls the handler and writes the
+// Each TLS handshake step (the costly key exchange and signature) is taken
+// by one of a few TLS threads, one per core, as the client's handshake data
+// arrives. Only then a worker from a fixed pool calls the handler and writes the
 // reply; the connection closes after that one reply (HTTP/1.0, no keep-alive).
 // A connection that has not delivered its request within the read deadline
 // gets 408 (or is closed silently if it never sent a byte or never finished
@@ -61,6 +63,8 @@ struct ServerLimits {
   std::chrono::milliseconds read_deadline = kRequestReadDeadline;
   std::size_t max_open_connections = kMaxOpenConnections;
   std::size_t max_connections_per_address = kMaxConnectionsPerAddress;
+  // Threads taking TLS handshake steps; 0 means one per processor core.
+  std::size_t tls_threads = 0;
 };
 
 class ExclusiveHTTPServer {

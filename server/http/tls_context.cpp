@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include "server/http/ticket_keys.h"
+
 namespace halvenor::http {
 namespace {
 
@@ -60,6 +62,10 @@ std::shared_ptr<SSL_CTX> TlsContext::build(const std::string& cert_pem_path,
   }
   if (SSL_CTX_use_PrivateKey(raw, key.get()) != 1) fail("Cannot use TLS private key " + key_pem_path);
   SSL_CTX_set_session_cache_mode(raw, SSL_SESS_CACHE_SERVER);
+  TicketKeyRing::install(raw);
+  // Clients keep one session to resume; a second ticket would be wasted work
+  // on every full handshake.
+  if (SSL_CTX_set_num_tickets(raw, 1) != 1) fail("Cannot set the number of TLS session tickets");
   if (SSL_CTX_set_session_id_context(raw, kSessionIdContext, sizeof kSessionIdContext - 1) != 1) {
     fail("Cannot set TLS session context");
   }

@@ -2,8 +2,10 @@
 // into an OpenSSL server context, replaceable while the service runs.
 //
 // Contract: TLS 1.2 is the lowest version offered; renegotiation is off;
-// session resumption is on (server session cache and session tickets) so that
-// returning clients skip the full handshake. A client closing without a TLS
+// session resumption is on (server session cache and session tickets, one
+// per handshake, sealed with keys that live only in memory and are rotated
+// hourly; see ticket_keys.h) so that returning clients skip the full
+// handshake. A client closing without a TLS
 // close_notify is treated as an ordinary end of stream.
 //
 // reload() builds a complete new context first and only then swaps it in:

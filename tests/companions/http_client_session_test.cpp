@@ -16,7 +16,7 @@
 namespace halvenor {
 namespace {
 
-TEST(HttpClientSessionTest, SecondExchangeResumesTheFirstSession) {
+TEST(HttpClientSessionTest, EveryLaterExchangeResumesTheSession) {
   test_support::TempFolder folder;
   const double now = static_cast<double>(std::time(nullptr));
   setup::EvpKeyPtr ca_key = setup::generate_ec_p256_key();
@@ -45,6 +45,8 @@ TEST(HttpClientSessionTest, SecondExchangeResumesTheFirstSession) {
   HttpClient client(url, ca_file.string(), 5.0);
   const GatewayReply first = client.exchange("GET", {}, "");
   const GatewayReply second = client.exchange_at("/second", "GET", {}, "");
+  // The ticket a resumed exchange holds must itself lead to a resumption.
+  const GatewayReply third = client.exchange_at("/third", "GET", {}, "");
   stop = true;
   serving.join();
 
@@ -52,6 +54,7 @@ TEST(HttpClientSessionTest, SecondExchangeResumesTheFirstSession) {
   EXPECT_FALSE(first.resumed);
   EXPECT_EQ(second.body, "/second");
   EXPECT_TRUE(second.resumed);
+  EXPECT_TRUE(third.resumed);
 }
 
 }  // namespace
