@@ -4,34 +4,85 @@
 // exercise-only mobile provider, so every path of the service can be tried
 // on loopback without touching real people.
 //
-//   make_demo_install --folder DIR [--devices N]
+//   make_demo_install --folder DIR [--devices N] [--https-port PORT]
 // Prints the operator's sign-in credential; writes the others to
 // DIR/data/demo-credentials.txt (owner-only).
+//
+// With --https-port the installation also gets its own local authority and
+// a certificate for "localhost" in DIR/data/deployment (server.cer with its
+// chain, server-key.pem, ca.cer and ca-key.pem, so the service renews the
+// certificate itself), and DIR/agent-rollout.json: an exercise-only
+// enrolment code for the North site's wards, with which demo agents enrol
+// against https://localhost:PORT.
 #include <filesystem>
 #include <iostream>
 #include <string>
 
+#include "companions/setup/certificates.h"
 #include "companions/setup/private_files.h"
+#include "companions/setup/setup_manager.h"
 #include "server/core/clock.h"
+#include "server/core/core.h"
 #include "server/core/digest.h"
 #include "server/core/json_text.h"
 
 using halvenor::Json;
+namespace setup = halvenor::setup;
+
+namespace {
+
+constexpr double kDemoCodeHours = 24.0 * 30;
+constexpr int kDemoCodeUses = 20;
+
+// The authority and the served certificate, laid out as an installation's
+// deployment folder keeps them.
+void issue_localhost_certificate(const std::filesystem::path& deployment, double now) {
+  setup::ensure_private_folder(deployment);
+  auto ca_key = setup::generate_ec_p256_key();
+  auto ca = setup::make_ca(ca_key.get(), "Halvenor Demonstration Local CA", now);
+  auto key = setup::generate_ec_p256_key();
+  auto cert = setup::issue_server_certificate(ca.get(), ca_key.get(), key.get(), setup::identity("localhost"), now);
+  setup::private_write(deployment / "ca-key.pem", setup::private_key_pem(ca_key.get()));
+  setup::private_write(deployment / "ca.cer", setup::pem(ca.get()));
+  setup::private_write(deployment / "server-key.pem", setup::private_key_pem(key.get()));
+  setup::private_write(deployment / "server.cer", setup::pem(cert.get()) + setup::pem(ca.get()));
+}
+
+// Creates the database and, through the deployment settings as the service
+// would, an exercise-only enrolment code; its rollout file goes to `rollout`.
+void write_rollout(const std::filesystem::path& data, int port, const std::filesystem::path& rollout) {
+  Json config = halvenor::json::parse_text(setup::read_file(data / "config.json", 1 << 20));
+  halvenor::Core core(std::move(config), (data / "core.sqlite3").string(), (data / "config.json").string());
+  halvenor::SetupSettings settings;
+  settings.port = port;
+  settings.url = "https://localhost:" + std::to_string(port);
+  settings.cert = std::filesystem::absolute(data / "deployment" / "server.cer").string();
+  settings.key = std::filesystem::absolute(data / "deployment" / "server-key.pem").string();
+  halvenor::SetupManager manager(core, data.parent_path(), settings, data);
+  Json code = manager.create_enrolment_code(
+      "demo-admin", {{"site", "North"}, {"department", "Wards"}, {"expires_hours", kDemoCodeHours},
+                     {"uses", kDemoCodeUses}, {"live", false}});
+  setup::private_write(rollout, halvenor::json::indented(code["rollout"]) + "\n");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::filesystem::path folder;
   int device_count = 6;
+  int https_port = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--folder" && i + 1 < argc) folder = argv[++i];
     else if (arg == "--devices" && i + 1 < argc) device_count = std::stoi(argv[++i]);
+    else if (arg == "--https-port" && i + 1 < argc) https_port = std::stoi(argv[++i]);
     else {
-      std::cerr << "usage: make_demo_install --folder DIR [--devices N]\n";
+      std::cerr << "usage: make_demo_install --folder DIR [--devices N] [--https-port PORT]\n";
       return 2;
     }
   }
   if (folder.empty()) {
-    std::cerr << "usage: make_demo_install --folder DIR [--devices N]\n";
+    std::cerr << "usage: make_demo_install --folder DIR [--devices N] [--https-port PORT]\n";
     return 2;
   }
   auto data = folder / "data";
@@ -87,6 +138,10 @@ int main(int argc, char** argv) {
   for (const Json& d : devices)
     credentials += "device " + d["id"].get<std::string>() + " " + d["token"].get<std::string>() + "\n";
   halvenor::setup::private_write(data / "demo-credentials.txt", credentials);
+  if (https_port > 0) {
+    issue_localhost_certificate(data / "deployment", halvenor::system_clock()->now());
+    write_rollout(data, https_port, folder / "agent-rollout.json");
+  }
   std::cout << operator_token << std::endl;
   return 0;
 }
