@@ -8,7 +8,14 @@
 // departments add, label, remove ("name", "label") and use_defaults
 // ("enabled"). A new credential in a result is shown once, with a warning;
 // the page never stores it. Row buttons only fill in the form: every change
-// is applied by pressing "Apply change", so nothing happens on a stray click.
+// is applied by pressing "Apply change", so nothing happens on a stray click,
+// and a removal is confirmed once more.
+//
+// Entries are added and edited through labelled fields with the directory's
+// own sites, departments and roles to choose from; an edit sends only what
+// was changed. The same request can still be typed as JSON underneath. A
+// refusal is shown at the top of the page and, in the service's own words,
+// next to the field it is about.
 (function () {
   'use strict';
 
@@ -34,14 +41,184 @@
     group: {id: 'response-team', name: 'Response team', members: []}
   };
   var view = null;
+  var editing = null;     // the row an edit started from, to send only changes
+  var confirmed = false;  // a removal the administrator has confirmed
+
+  // The service's built-in vocabulary ends with an entry named "Departments",
+  // which is a heading rather than a place; it is offered only when in use.
+  var PLACEHOLDER_DEPARTMENT = 'Departments';
 
   function $(id) { return document.getElementById(id); }
+
+  function listOf(key) { return view && Array.isArray(view[key]) ? view[key] : []; }
+
+  function siteChoices() {
+    var labels = (view && view.site_labels) || {};
+    return [['', 'Choose a site']].concat(listOf('sites').map(function (s) { return [s, labels[s] || s]; }), [['BOTH', 'Every site']]);
+  }
+
+  function departmentChoices() {
+    var labels = (view && view.department_labels) || {};
+    var used = listOf('devices').concat(listOf('contacts')).some(function (e) { return e.department === PLACEHOLDER_DEPARTMENT; });
+    return [['', 'No department']].concat(listOf('departments').filter(function (d) { return d !== PLACEHOLDER_DEPARTMENT || used; })
+      .map(function (d) { return [d, labels[d] || d]; }));
+  }
+
+  function roleChoices() {
+    var words = {operator: 'Operator: raises and follows alerts', auditor: 'Auditor: reads only'};
+    var roles = listOf('roles').length ? listOf('roles') : ['operator', 'auditor'];
+    return roles.map(function (r) { return [r, words[r] || r]; });
+  }
+
+  function memberChoices() {
+    var named = function (e) { return [e.id, (e.display_name || e.id) + ' (' + e.id + ')']; };
+    return listOf('devices').filter(function (e) { return e.removed !== true; }).map(named)
+      .concat(listOf('contacts').filter(function (e) { return e.removed !== true; }).map(named));
+  }
+
+  function fixed(pairs) { return function () { return pairs; }; }
+
+  var FIELDS = {
+    user: [
+      {key: 'display_name', label: 'Name shown', type: 'text'},
+      {key: 'role', label: 'Role', type: 'select', choices: roleChoices},
+      {key: 'can_send_live', label: 'May send live incidents', type: 'check'},
+      {key: 'can_send_sms', label: 'May send SMS copies', type: 'check'},
+      {key: 'can_send_whatsapp', label: 'May send WhatsApp copies', type: 'check'},
+      {key: 'can_manage_users', label: 'Administrator: manages users, computers and settings', type: 'check'}
+    ],
+    device: [
+      {key: 'display_name', label: 'Name shown', type: 'text'},
+      {key: 'site', label: 'Site', type: 'select', choices: siteChoices},
+      {key: 'department', label: 'Department', type: 'select', choices: departmentChoices},
+      {key: 'allow_live_desktop', label: 'Shows live incidents (otherwise exercises only)', type: 'check', absent: true}
+    ],
+    contact: [
+      {key: 'display_name', label: 'Name shown', type: 'text'},
+      {key: 'phone', label: 'Mobile number (international form, for example +447700900123)', type: 'tel'},
+      {key: 'channels', label: 'Channels', type: 'checks', choices: fixed([['sms', 'SMS'], ['whatsapp', 'WhatsApp']])},
+      {key: 'site', label: 'Site', type: 'select', choices: siteChoices},
+      {key: 'department', label: 'Department', type: 'select', choices: departmentChoices}
+    ],
+    group: [
+      {key: 'name', label: 'Group name', type: 'text'},
+      {key: 'members', label: 'Members', type: 'checks', choices: memberChoices}
+    ]
+  };
+
+  // Which field a refusal is about, from the words the service uses.
+  var ERROR_FIELDS = [
+    [/identifier|already in use|does not exist/i, 'id'],
+    [/role/i, 'role'], [/phone/i, 'phone'], [/channel/i, 'channels'], [/member/i, 'members'],
+    [/department/i, 'department'], [/site/i, 'site'], [/display_name|name/i, 'display_name']
+  ];
+
+  function fieldId(key) { return 'access-f-' + key; }
+
+  function clearFieldErrors() {
+    H.$all('#access-form .field-error').forEach(function (node) { H.say(node, ''); });
+    H.$all('#access-form [aria-invalid]').forEach(function (node) { node.removeAttribute('aria-invalid'); });
+  }
+
+  function showFieldError(message) {
+    var named = currentKind() === 'site' || currentKind() === 'department';
+    var key = null;
+    if (named) key = /label/i.test(message) ? 'label' : 'id';
+    else ERROR_FIELDS.some(function (pair) { if (pair[0].test(message)) { key = pair[1]; return true; } return false; });
+    var target = null;
+    if (key === 'id' || key === 'label') target = key === 'id' ? 'access-id' : 'access-label';
+    else if (key && $(fieldId(key) + '-error')) target = fieldId(key);
+    if (!target || $(target + '-error').offsetParent === null && $(target).hidden) return;
+    H.say($(target + '-error'), message);
+    var control = $(target);
+    if (control && control.tagName !== 'FIELDSET') control.setAttribute('aria-invalid', 'true');
+  }
+
+  function renderFields(row) {
+    var holder = H.clear($('access-fields'));
+    var act = currentAction();
+    var fields = FIELDS[currentKind()];
+    if (!fields || (act !== 'add' && act !== 'edit')) return;
+    fields.forEach(function (f) {
+      var id = fieldId(f.key);
+      var value = row ? row[f.key] : undefined;
+      var error = H.el('p', {class: 'field-error', id: id + '-error', hidden: true});
+      if (f.type === 'check') {
+        holder.appendChild(H.el('div', {class: 'field'},
+          H.el('label', {class: 'inline-choice', for: id}, H.el('input', {type: 'checkbox', id: id, checked: flag(f, value)}), ' ', f.label), error));
+      } else if (f.type === 'checks') {
+        var chosen = Array.isArray(value) ? value : [];
+        var choices = f.choices();
+        holder.appendChild(H.el('fieldset', {id: id, 'aria-describedby': id + '-error'}, H.el('legend', {text: f.label}),
+          H.el('div', {class: 'option-grid'}, choices.map(function (c) {
+            var boxId = id + '-' + c[0].replace(/[^A-Za-z0-9_-]/g, '_');
+            return H.el('label', {class: 'inline-choice', for: boxId},
+              H.el('input', {type: 'checkbox', id: boxId, value: c[0], checked: chosen.indexOf(c[0]) >= 0}), ' ', c[1]);
+          })),
+          choices.length ? null : H.el('p', {class: 'hint', text: 'Nothing to choose yet.'}), error));
+      } else if (f.type === 'select') {
+        var select = H.el('select', {id: id, 'aria-describedby': id + '-error'}, f.choices().map(function (c) {
+          return H.el('option', {value: c[0], text: c[1]});
+        }));
+        if (typeof value === 'string') {
+          if (!H.$('option[value="' + CSS.escape(value) + '"]', select)) select.appendChild(H.el('option', {value: value, text: value}));
+          select.value = value;
+        }
+        holder.appendChild(H.el('div', {class: 'field'}, H.el('label', {for: id, text: f.label}), select, error));
+      } else {
+        holder.appendChild(H.el('div', {class: 'field'}, H.el('label', {for: id, text: f.label}),
+          H.el('input', {type: f.type, id: id, value: typeof value === 'string' ? value : '', 'aria-describedby': id + '-error',
+            spellcheck: f.type === 'text' ? 'true' : 'false'}), error));
+      }
+    });
+  }
+
+  function fieldValue(f) {
+    var node = $(fieldId(f.key));
+    if (f.type === 'check') return node.checked;
+    if (f.type === 'checks') return H.$all('input:checked', node).map(function (i) { return i.value; });
+    return node.value.trim();
+  }
+
+  // A switch left out of an entry means its `absent` value (false unless said).
+  function flag(f, value) { return value === undefined || value === null ? f.absent === true : value === true; }
+
+  function isEmpty(value) { return value === '' || value === undefined || value === null || (Array.isArray(value) && !value.length); }
+
+  // A new entry from the fields: empty optional fields are left out.
+  function entryFromFields() {
+    var entry = {id: $('access-id').value.trim()};
+    FIELDS[currentKind()].forEach(function (f) {
+      var value = fieldValue(f);
+      if (f.type === 'check' ? value !== flag(f) : !isEmpty(value)) entry[f.key] = value;
+    });
+    return entry;
+  }
+
+  // Only what differs from the row the edit started from; a cleared
+  // optional field is removed (null).
+  function changesFromFields() {
+    var changes = {};
+    FIELDS[currentKind()].forEach(function (f) {
+      var value = fieldValue(f);
+      var before = editing ? editing[f.key] : undefined;
+      if (f.type === 'check') { if (value !== flag(f, before)) changes[f.key] = value; return; }
+      if (isEmpty(value) && isEmpty(before)) return;
+      if (JSON.stringify(value) === JSON.stringify(before)) return;
+      changes[f.key] = isEmpty(value) ? null : value;
+    });
+    if (!Object.keys(changes).length) throw new Error('Nothing has been changed.');
+    return changes;
+  }
 
   function clearMessages() {
     H.say($('access-error'), '');
     var result = $('access-result');
     H.clear(result);
     result.hidden = true;
+    clearFieldErrors();
+    H.show($('access-confirm'), false);
+    confirmed = false;
   }
 
   function currentKind() { return $('access-kind').value; }
@@ -63,8 +240,10 @@
     var kind = currentKind();
     var act = currentAction();
     var named = kind === 'site' || kind === 'department';
-    H.show($('access-id-field'), act !== 'add' || named ? act !== 'use_defaults' : false);
+    H.show($('access-id-field'), act !== 'use_defaults');
     $('access-id-field').querySelector('label').textContent = named ? 'Name' : 'Identifier';
+    $('access-id-hint').textContent = named ? '' : act === 'add'
+      ? 'Letters, digits, dots, hyphens, underscores or @; it cannot be changed later.' : '';
     H.show($('access-label-field'), named && (act === 'add' || act === 'label'));
     H.show($('access-enabled-field'), act === 'use_defaults');
     var wantsJson = !named && (act === 'add' || act === 'edit');
@@ -103,7 +282,7 @@
       }
       return request;
     }
-    if (act === 'add' || act === 'edit') {
+    if ((act === 'add' || act === 'edit') && $('access-entry-field').open) {
       var parsed;
       try { parsed = JSON.parse($('access-entry').value || '{}'); } catch (e) {
         throw new Error('The details are not valid JSON: ' + e.message);
@@ -112,6 +291,8 @@
       else { request.id = id; request.changes = parsed; }
       return request;
     }
+    if (act === 'add') { request.entry = entryFromFields(); return request; }
+    if (act === 'edit') { request.id = id; request.changes = changesFromFields(); return request; }
     request.id = id;
     return request;
   }
@@ -150,14 +331,34 @@
     box.hidden = false;
   }
 
+  var KIND_WORDS = {user: 'user', device: 'receiving computer', contact: 'mobile contact', group: 'group', site: 'site', department: 'department'};
+
   function apply(event) {
-    event.preventDefault();
+    if (event) event.preventDefault();
+    var sure = confirmed;
     clearMessages();
     var request;
-    try { request = buildRequest(); } catch (e) { H.refuse($('access-error'), e.message); return; }
+    try { request = buildRequest(); } catch (e) { H.refuse($('access-error'), e.message); showFieldError(e.message); return; }
+    var named = request.kind === 'site' || request.kind === 'department';
+    if (named && request.action !== 'use_defaults' && !request.name) {
+      var missing = 'Enter the ' + KIND_WORDS[request.kind] + '\'s name.';
+      H.refuse($('access-error'), missing);
+      showFieldError(missing);
+      return;
+    }
+    if (request.action === 'remove' && !sure) {
+      var what = (request.id || request.name || '').trim();
+      $('access-confirm-text').textContent = 'Remove the ' + KIND_WORDS[request.kind] + ' "' + what + '"? ' +
+        (named ? 'It is no longer offered when alerts are addressed.' : 'It no longer receives or sends alerts; it can be restored later.');
+      H.show($('access-confirm'), true);
+      $('access-confirm-yes').focus();
+      return;
+    }
     H.api('POST', '/api/access/change', request).then(function (result) {
-      if (!result.ok) { H.refuse($('access-error'), result.error); return; }
+      if (!result.ok) { H.refuse($('access-error'), result.error); showFieldError(result.error); return; }
       showResult(result.data);
+      editing = null;
+      H.clear($('access-fields'));
       load();
       H.refreshState();
     });
@@ -169,7 +370,9 @@
     fillActions(act);
     $('access-id').value = row && typeof row === 'object' ? row.id : String(row);
     $('access-entry').value = exampleFor(kind, act, row);
+    editing = act === 'edit' && H.isPlainObject(row) ? row : null;
     formChanged();
+    renderFields(editing);
     $('access-form').scrollIntoView({block: 'start'});
     $('access-action').focus();
   }
@@ -196,6 +399,7 @@
           on: {click: function () {
             prefill(kind, 'edit', row);
             $('access-entry').value = JSON.stringify({allow_live_desktop: !live}, null, 2);
+            $(fieldId('allow_live_desktop')).checked = !live;
           }}}));
       }
       return buttons;
@@ -217,6 +421,8 @@
       holder.appendChild(section);
     });
     formChanged();
+    // Typed values survive a reload; the fields are built afresh only when empty.
+    if (!$('access-fields').firstChild) renderFields(editing);
   }
 
   function load() {
@@ -229,14 +435,24 @@
 
   document.addEventListener('DOMContentLoaded', function () {
     fillActions();
+    var restart = function () {
+      editing = null;
+      clearFieldErrors();
+      $('access-entry').value = exampleFor(currentKind(), currentAction());
+      formChanged();
+      renderFields(null);
+    };
     $('access-kind').addEventListener('change', function () {
+      $('access-id').value = '';
+      $('access-label').value = '';
       fillActions();
-      $('access-entry').value = exampleFor(currentKind(), currentAction());
-      formChanged();
+      restart();
     });
-    $('access-action').addEventListener('change', function () {
-      $('access-entry').value = exampleFor(currentKind(), currentAction());
-      formChanged();
+    $('access-action').addEventListener('change', restart);
+    $('access-confirm-yes').addEventListener('click', function () { confirmed = true; apply(); });
+    $('access-confirm-no').addEventListener('click', function () {
+      H.show($('access-confirm'), false);
+      $('access-form').querySelector('button[type="submit"]').focus();
     });
     $('access-entry').value = exampleFor('user', 'add');
     $('access-form').addEventListener('submit', apply);

@@ -511,6 +511,41 @@ describe('fresh installation', () => {
       await page.locator('#getting-started').waitFor({state: 'hidden'});
     });
   });
+
+  test('a receiving computer is added and removed through a labelled form with the refusal beside its field', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      await page.goto(server.url + '/#access');
+      const form = page.locator('#access-form');
+      await page.locator('#access-view').getByRole('cell', {name: 'Ward PC'}).waitFor();
+      await form.getByLabel('What', {exact: true}).selectOption('device');
+      await form.getByLabel('Change', {exact: true}).selectOption('add');
+      await form.getByLabel('Identifier', {exact: true}).fill('ward-7');
+      await form.getByLabel('Name shown').fill('Ward 7 desk');
+      await page.getByRole('button', {name: 'Apply change'}).click();
+      const refused = await apiCall(server, tokens.admin, 'POST', '/api/access/change',
+        {kind: 'device', action: 'add', entry: {id: 'ward-7', display_name: 'Ward 7 desk'}});
+      assert.equal(refused.status, 400);
+      await page.locator('#access-f-site-error', {hasText: refused.data.error}).waitFor();
+      assert.ok(!(await form.getByLabel('Department', {exact: true}).locator('option').allInnerTexts()).includes('Departments'));
+
+      await form.getByLabel('Site', {exact: true}).selectOption({label: 'North Hospital'});
+      await form.getByLabel('Department', {exact: true}).selectOption({label: 'Wards'});
+      await page.getByRole('button', {name: 'Apply change'}).click();
+      await page.locator('#access-result', {hasText: 'Change applied.'}).waitFor();
+      await screenshot(page, '19-access-form');
+
+      const removed = async () => (await apiCall(server, tokens.admin, 'GET', '/api/access')).data.devices
+        .find((d) => d.id === 'ward-7').removed === true;
+      await page.locator('#access-view tr', {hasText: 'Ward 7 desk'}).getByRole('button', {name: 'Remove…'}).click();
+      await page.getByRole('button', {name: 'Apply change'}).click();
+      await page.locator('#access-confirm', {hasText: 'Remove the receiving computer "ward-7"?'}).waitFor();
+      assert.equal(await removed(), false, 'nothing is removed before the confirmation');
+      await page.getByRole('button', {name: 'Yes, remove'}).click();
+      await page.locator('#access-result', {hasText: 'Change applied.'}).waitFor();
+      assert.equal(await removed(), true);
+    });
+  });
 });
 
 describe('every page', () => {
