@@ -317,9 +317,15 @@
     return copy;
   }
 
-  function showResult(data) {
+  var DONE_WORDS = {add: 'added', edit: 'changed', disable: 'disabled', enable: 'enabled', remove: 'removed',
+    restore: 'restored', rotate_token: 'given a new access token', label: 'relabelled'};
+
+  function showResult(data, request) {
     var box = H.clear($('access-result'));
-    box.appendChild(H.el('p', {text: 'Change applied.'}));
+    var what = request && (request.id || request.name || (request.entry && request.entry.id));
+    var done = request && DONE_WORDS[request.action] && what
+      ? ' The ' + KIND_WORDS[request.kind] + ' "' + what + '" was ' + DONE_WORDS[request.action] + '.' : '';
+    box.appendChild(H.el('p', {text: 'Change applied.' + done}));
     var found = findToken(data);
     if (found) {
       box.appendChild(H.el('div', {class: 'token-box'},
@@ -327,8 +333,11 @@
           H.el('code', {class: 'token', text: found.token})),
         H.el('p', {text: 'Copy it now and hand it over privately. Anyone holding it can act in this name.'})));
     }
-    box.appendChild(H.renderValue(withoutTokens(data), 'Result'));
+    box.appendChild(H.el('details', null, H.el('summary', {text: 'What the service recorded'}),
+      H.renderValue(withoutTokens(data), 'Result')));
     box.hidden = false;
+    // A new token is shown only this once: it must not sit out of sight.
+    box.scrollIntoView({block: 'start'});
   }
 
   var KIND_WORDS = {user: 'user', device: 'receiving computer', contact: 'mobile contact', group: 'group', site: 'site', department: 'department'};
@@ -356,7 +365,8 @@
     }
     H.api('POST', '/api/access/change', request).then(function (result) {
       if (!result.ok) { H.refuse($('access-error'), result.error); showFieldError(result.error); return; }
-      showResult(result.data);
+      showResult(result.data, request);
+      if (request.action === 'add') { $('access-id').value = ''; $('access-label').value = ''; }
       editing = null;
       H.clear($('access-fields'));
       load();

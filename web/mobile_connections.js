@@ -27,6 +27,7 @@
     var message = H.isPlainObject(data) && typeof data.message === 'string' ? data.message : title;
     box.appendChild(H.el('p', {text: message}));
     box.hidden = false;
+    box.scrollIntoView({block: 'nearest'});
   }
 
   function run(action, fields, title) {
