@@ -416,6 +416,13 @@
     };
   }
 
+  // The directory's keys as the forms above name them.
+  var COLUMN_WORDS = {
+    id: 'Identifier', display_name: 'Name shown', can_send_sms: 'May send SMS', can_send_whatsapp: 'May send WhatsApp',
+    can_send_live: 'May send live', can_manage_users: 'Administrator', has_token: 'Has an access token',
+    allow_live_desktop: 'Shows live incidents', phone: 'Mobile number', name: 'Group name'
+  };
+
   function render() {
     var holder = H.clear($('access-view'));
     if (!H.isPlainObject(view)) { if (view !== null) holder.appendChild(H.renderValue(view)); return; }
@@ -424,7 +431,7 @@
       var value = view[key];
       var section = H.el('section', {class: 'card', 'aria-label': H.humanKey(key)}, H.el('h2', {text: H.humanKey(key) + (Array.isArray(value) ? ' (' + value.length + ')' : '')}));
       if (Array.isArray(value) && value.length && value.every(H.isPlainObject)) {
-        section.appendChild(H.renderTable(value, {label: H.humanKey(key), actions: kindFor[key] ? rowActions(kindFor[key]) : null}));
+        section.appendChild(H.renderTable(value, {label: H.humanKey(key), labels: COLUMN_WORDS, actions: kindFor[key] ? rowActions(kindFor[key]) : null}));
       } else {
         section.appendChild(H.renderValue(value, H.humanKey(key)));
       }
