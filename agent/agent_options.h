@@ -3,7 +3,8 @@
 //         [--once] [--poll-interval SECONDS]
 //   agent --enrol ROLLOUT_FILE [--state-dir DIR] [--hostname NAME]
 // Without --settings the agent runs from the settings its enrolment wrote
-// into the state folder. --hostname names the computer to the server when
+// into the state folder, enrolling first from /etc/halvenor-agent/rollout.json
+// when there are none yet. --hostname names the computer to the server when
 // its own host name would not tell computers apart (cloned images).
 // --auto-ack and --once need --headless: on a desktop only a person
 // acknowledges, and a window that closes after one poll would not be seen.

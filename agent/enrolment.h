@@ -22,6 +22,11 @@
 namespace halvenor::agent {
 
 inline constexpr char kEnrolledSettingsFile[] = "settings.json";
+// Where IT's management tools put the rollout file for a packaged agent,
+// which enrols from it when it first starts without settings.
+inline constexpr char kSystemRolloutFile[] = "/etc/halvenor-agent/rollout.json";
+inline constexpr unsigned kFirstEnrolmentRetrySeconds = 5;
+inline constexpr unsigned kMaxEnrolmentRetrySeconds = 300;
 
 struct Rollout {
   AgentSettings server;  // server_url, authority and live policy; no device yet

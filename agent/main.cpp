@@ -8,6 +8,7 @@
 
 #include <tcl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -43,33 +44,54 @@ std::string this_host() {
   return name;
 }
 
-int enrol_here(const AgentOptions& options, const std::filesystem::path& state) {
-  const Rollout rollout = load_rollout(options.enrol);
-  halvenor::setup::ensure_private_folder(state);
-  lock_state_folder(state);
-  const AgentSettings settings =
-      enrol(rollout, state, options.hostname.empty() ? this_host() : options.hostname);
+void report_enrolment(const AgentSettings& settings, const std::filesystem::path& state) {
   std::printf("enrolled as %s at %s (%s); settings in %s\n", settings.device_id.c_str(), settings.server_url.c_str(),
               settings.allow_live_incidents ? "live incidents allowed" : "exercises only",
               (state / kEnrolledSettingsFile).c_str());
-  return 0;
+  std::fflush(stdout);
+}
+
+// A packaged agent starts with the desktop session, possibly before the
+// network or the server is up: it keeps trying, and only a refusal (or a
+// broken rollout file) ends it.
+void enrol_on_first_start(const std::filesystem::path& state) {
+  const Rollout rollout = load_rollout(kSystemRolloutFile);
+  const std::string host = this_host();
+  for (unsigned delay = kFirstEnrolmentRetrySeconds;; delay = std::min(delay * 2, kMaxEnrolmentRetrySeconds)) {
+    try {
+      report_enrolment(enrol(rollout, state, host), state);
+      return;
+    } catch (const LinkUnavailable& e) {
+      std::fprintf(stderr, "agent: enrolment: %s; trying again in %u s\n", e.what(), delay);
+      ::sleep(delay);
+    }
+  }
 }
 
 int run(const AgentOptions& options, const char* program) {
   const std::filesystem::path state =
       options.state_dir.empty() ? default_state_folder() : std::filesystem::path(options.state_dir);
-  if (!options.enrol.empty()) return enrol_here(options, state);
+  if (!options.enrol.empty()) {
+    const Rollout rollout = load_rollout(options.enrol);
+    halvenor::setup::ensure_private_folder(state);
+    lock_state_folder(state);
+    report_enrolment(enrol(rollout, state, options.hostname.empty() ? this_host() : options.hostname), state);
+    return 0;
+  }
+  halvenor::setup::ensure_private_folder(state);
+  lock_state_folder(state);
   std::filesystem::path settings_file = options.settings;
   if (settings_file.empty()) {
     settings_file = state / kEnrolledSettingsFile;
     std::error_code missing;
-    if (!std::filesystem::exists(settings_file, missing))
-      throw AgentSetupError("No settings in " + state.string() +
-                            ": pass --settings FILE, or enrol first with --enrol ROLLOUT_FILE.");
+    if (!std::filesystem::exists(settings_file, missing)) {
+      if (!std::filesystem::exists(kSystemRolloutFile, missing))
+        throw AgentSetupError("No settings in " + state.string() + " and no " + kSystemRolloutFile +
+                              ": pass --settings FILE, or enrol first with --enrol ROLLOUT_FILE.");
+      enrol_on_first_start(state);
+    }
   }
   const AgentSettings settings = load_agent_settings(settings_file);
-  halvenor::setup::ensure_private_folder(state);
-  lock_state_folder(state);
 
   // SIGTERM and SIGINT are taken by one thread, so that they end the loop
   // (and the window) cleanly instead of interrupting a journal write.

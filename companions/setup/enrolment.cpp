@@ -1,10 +1,13 @@
 // Enrolment codes and agents' self-enrolment: the part of the deployment
 // settings that turns one rollout file into many receiving computers.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <vector>
 
 #include "companions/access/access_manager.h"
 #include "companions/access/directory_change.h"
+#include "companions/setup/private_files.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
@@ -14,6 +17,10 @@ namespace halvenor {
 namespace {
 
 constexpr double kHour = 3600.0;
+constexpr char kPackagesFolder[] = "packages";
+constexpr char kPackagePrefix[] = "halvenor-agent_";
+constexpr char kPackageSuffix[] = ".deb";
+constexpr std::size_t kMaxPackageBytes = 256 * 1024 * 1024;
 constexpr std::size_t kCodeBytes = 24;
 constexpr std::size_t kCodeIdBytes = 6;
 constexpr std::size_t kMaxCodeLength = 200;
@@ -75,7 +82,41 @@ Json code_view(const Json& row, double now) {
               {"state", code_state(row, now)}};
 }
 
+// Package file names, newest version last (versions compare as text, which
+// holds for the x.y.z versions this project gives itself within one digit each).
+std::vector<std::string> package_names(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, missing)) {
+    const std::string name = entry.path().filename().string();
+    // The name travels in a Content-Disposition header: plain characters only.
+    const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+      return std::isalnum(c) || c == '.' || c == '_' || c == '-' || c == '+' || c == '~';
+    });
+    if (plain && entry.is_regular_file() && name.rfind(kPackagePrefix, 0) == 0 && name.size() > sizeof kPackageSuffix &&
+        name.compare(name.size() - (sizeof kPackageSuffix - 1), sizeof kPackageSuffix - 1, kPackageSuffix) == 0)
+      names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 }  // namespace
+
+Json SetupManager::agent_packages(const std::string& actor) {
+  allowed(actor);
+  return Json{{"packages", package_names(root_ / kPackagesFolder)}};
+}
+
+std::pair<std::string, std::string> SetupManager::agent_package(const std::string& actor, const std::string& name) {
+  allowed(actor);
+  const std::vector<std::string> names = package_names(root_ / kPackagesFolder);
+  if (names.empty()) throw AccessInvalid("No agent package has been built beside this server.");
+  // Only a listed name is served, so no request can reach another file.
+  const std::string chosen = name.empty() ? names.back() : name;
+  if (std::find(names.begin(), names.end(), chosen) == names.end()) throw AccessInvalid("Unknown agent package.");
+  return {chosen, setup::read_file(root_ / kPackagesFolder / chosen, kMaxPackageBytes)};
+}
 
 Json SetupManager::create_enrolment_code(const std::string& actor, const Json& request) {
   allowed(actor);
@@ -139,7 +180,8 @@ Json SetupManager::create_enrolment_code(const std::string& actor, const Json& r
                 {"ca_certificate", setup::pem(anchor.get())},
                 {"ca_sha256_fingerprint", setup::sha256_fingerprint(anchor.get())},
                 {"code", code},
-                {"allow_live_incidents", live}}}};
+                {"allow_live_incidents", live}}},
+              {"agent_packages", package_names(root_ / kPackagesFolder)}};
 }
 
 Json SetupManager::enrolment_codes(const std::string& actor) {

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "companions/setup/certificates.h"
 #include "server/core/json_text.h"
@@ -119,6 +120,11 @@ class SetupManager {
   // Every code without its secret, with what is left of it.
   Json enrolment_codes(const std::string& actor);
   Json revoke_enrolment_code(const std::string& actor, const Json& code_id);
+  // The file names of the agent packages in the application folder's
+  // "packages" folder, and one of them as bytes (the newest when `name` is
+  // empty).
+  Json agent_packages(const std::string& actor);
+  std::pair<std::string, std::string> agent_package(const std::string& actor, const std::string& name);
   // Unauthenticated, from an agent: {"code", "hostname"}. Adds the computer
   // to the directory (or gives the one this host enrolled before a new
   // credential) and returns its credential once. Throws EnrolmentRefused

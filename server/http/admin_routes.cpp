@@ -41,6 +41,12 @@ HttpResponse post_setup_action(RequestContext& c) {
   if (action == "enrolment_codes") return reply(200, setup.enrolment_codes(c.actor));
   if (action == "revoke_enrolment_code")
     return reply(200, setup.revoke_enrolment_code(c.actor, member_or(c.data, "id", kNull)));
+  if (action == "agent_packages") return reply(200, setup.agent_packages(c.actor));
+  if (action == "agent_package") {
+    const Json& name = member_or(c.data, "name", kNull);
+    auto [file, bytes] = setup.agent_package(c.actor, name.is_string() ? name.get<std::string>() : std::string());
+    return reply_bytes(200, std::move(bytes), "application/vnd.debian.binary-package", file);
+  }
   throw AccessInvalid("Unknown setup action");
 }
 

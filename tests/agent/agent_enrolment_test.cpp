@@ -72,6 +72,7 @@ class AgentEnrolmentTest : public ::testing::Test {
 TEST_F(AgentEnrolmentTest, TwoAgentsEnrolFromOneRolloutAndAcknowledgeAnExercise) {
   const Json created = new_code(2);
   ASSERT_EQ(created["rollout"]["server_url"], server_.url());
+  EXPECT_FALSE(created["agent_packages"].empty());  // offered beside the rollout file
   const auto rollout = folder_.write("rollout.json", created["rollout"].dump());
 
   AgentProcess ward(folder_, "ward"), desk(folder_, "desk"), third(folder_, "third");
