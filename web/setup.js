@@ -9,7 +9,8 @@
 // "browser_trust" (ask that computer's agent to trust the server in its
 // browsers) and the agent enrolment codes ("enrolment_code", whose rollout
 // file is offered for saving at once because the code is never shown again;
-// "enrolment_codes"; "revoke_enrolment_code"). Results and refusals are
+// "enrolment_codes"; "revoke_enrolment_code"; "agent_package", the agent's
+// Debian package as a file). Results and refusals are
 // shown exactly as the service returns them. Offered only to callers with
 // can_manage_users.
 (function () {
@@ -154,6 +155,9 @@
     });
     $('setup-enrolment-list').addEventListener('click', function () {
       action('enrolment_codes', {}, 'Enrolment codes');
+    });
+    $('setup-agent-package').addEventListener('click', function () {
+      download('agent_package', {}, 'halvenor-agent.deb');
     });
     $('setup-enrolment-revoke').addEventListener('click', function () {
       var id = $('setup-enrolment-id').value.trim();
