@@ -231,6 +231,7 @@
   }
 
   function idsForKind(kind) {
+    if (kind === 'department') return departmentChoices().slice(1).map(function (c) { return c[0]; });
     var list = view && view[LIST_FOR_KIND[kind]];
     if (!Array.isArray(list)) return [];
     return list.map(function (item) { return H.isPlainObject(item) ? item.id : item; }).filter(function (x) { return typeof x === 'string'; });
@@ -428,7 +429,7 @@
     if (!H.isPlainObject(view)) { if (view !== null) holder.appendChild(H.renderValue(view)); return; }
     var kindFor = {users: 'user', devices: 'device', contacts: 'contact', groups: 'group'};
     Object.keys(view).forEach(function (key) {
-      var value = view[key];
+      var value = key === 'departments' ? departmentChoices().slice(1).map(function (c) { return c[0]; }) : view[key];
       var section = H.el('section', {class: 'card', 'aria-label': H.humanKey(key)}, H.el('h2', {text: H.humanKey(key) + (Array.isArray(value) ? ' (' + value.length + ')' : '')}));
       if (Array.isArray(value) && value.length && value.every(H.isPlainObject)) {
         section.appendChild(H.renderTable(value, {label: H.humanKey(key), labels: COLUMN_WORDS, actions: kindFor[key] ? rowActions(kindFor[key]) : null}));
