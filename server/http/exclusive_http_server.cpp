@@ -167,7 +167,8 @@ void check_reply(const HttpResponse& response) {
 
 enum class Phase {
   kHandshake,  // TLS handshake in progress, waiting for the client (event loop)
-  kTlsWorker,  // a TLS thread is taking the handshake's next step
+  kTlsWorker,  // a TLS thread is taking the handshake's next step, and reading
+               // the request when the handshake is done
   kReading,    // request being read (event loop)
   kWorker,     // owned by a worker until it hands the connection back
   kReplying,   // transport error reply being written (event loop)
@@ -192,6 +193,9 @@ struct Connection {
   // Set by the TLS thread: 1 when the handshake is done, else what OpenSSL
   // waits for (SSL_ERROR_WANT_READ or _WRITE), or 0 when it failed.
   int handshake_step = 0;
+  // With a TLS thread or a worker; the loop thread must not touch anything
+  // else in the connection meanwhile. Loop thread only.
+  bool off_loop = false;
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -419,10 +423,10 @@ struct ExclusiveHTTPServer::Impl {
   // clients instead of locking them out. Requests already with a worker, and
   // replies being written, are never cut.
   bool evict_oldest_incomplete() {
-    // A connection on a TLS thread is in use there; it is passed over (there
-    // are at most as many as handshakes queued) and keeps its place.
+    // A connection with a TLS thread is in use there; it is passed over
+    // (there are at most as many as handshakes queued) and keeps its place.
     auto candidate = incomplete.begin();
-    while (candidate != incomplete.end() && (*candidate)->phase == Phase::kTlsWorker) ++candidate;
+    while (candidate != incomplete.end() && (*candidate)->off_loop) ++candidate;
     if (candidate == incomplete.end()) return false;
     Connection& oldest = **candidate;
     report_eviction("connection table full (" + std::to_string(table_size) +
@@ -491,6 +495,7 @@ struct ExclusiveHTTPServer::Impl {
   void hand_to_tls_thread(Connection& c) {
     unwatch(c);
     c.phase = Phase::kTlsWorker;
+    c.off_loop = true;
     {
       std::lock_guard lock(jobs_mutex);
       handshakes.push_back(&c);
@@ -498,50 +503,77 @@ struct ExclusiveHTTPServer::Impl {
     handshakes_ready.notify_one();
   }
 
+  // Back from a TLS thread that did not pass the connection on to a worker.
   void handshake_step_taken(Connection& c) {
     c.phase = Phase::kHandshake;
     if (c.handshake_step == SSL_ERROR_WANT_READ) return wait_for(c, EPOLLIN);
     if (c.handshake_step == SSL_ERROR_WANT_WRITE) return wait_for(c, EPOLLOUT);
     if (c.handshake_step != 1) return drop(c);
     c.phase = Phase::kReading;
-    read_request(c);  // the client may have sent its request with the handshake
+    if (c.reader.state() == RequestReader::State::kFailed) {
+      return start_error_reply(c, c.reader.error_status());
+    }
+    read_request(c);
   }
 
-  void read_request(Connection& c) {
+  enum class Pulled { kComplete, kFailed, kWantRead, kWantWrite, kGone };
+
+  // Feeds the reader with whatever the client has sent so far. Touches only
+  // the connection, so a TLS thread may call it for one it holds.
+  static Pulled pull(Connection& c) {
     char buffer[kReadChunk];
     for (;;) {
       std::size_t received = 0;
       if (c.ssl != nullptr) {
         ERR_clear_error();
         const int result = SSL_read(c.ssl, buffer, sizeof buffer);
-        if (result <= 0 && SSL_get_error(c.ssl, result) != SSL_ERROR_ZERO_RETURN) {
-          return wait_for_tls(c, result);
+        if (result <= 0) {
+          const int error = SSL_get_error(c.ssl, result);
+          ERR_clear_error();
+          if (error == SSL_ERROR_WANT_READ) return Pulled::kWantRead;
+          if (error == SSL_ERROR_WANT_WRITE) return Pulled::kWantWrite;
+          if (error != SSL_ERROR_ZERO_RETURN) return Pulled::kGone;
         }
         received = result > 0 ? static_cast<std::size_t>(result) : 0;
       } else {
         const ssize_t result = recv(c.fd, buffer, sizeof buffer, 0);
         if (result < 0) {
           if (errno == EINTR) continue;
-          if (errno == EAGAIN || errno == EWOULDBLOCK) return wait_for(c, EPOLLIN);
-          return drop(c);
+          if (errno == EAGAIN || errno == EWOULDBLOCK) return Pulled::kWantRead;
+          return Pulled::kGone;
         }
         received = static_cast<std::size_t>(result);
       }
       const auto state = received == 0 ? c.reader.finish()
                                        : c.reader.feed(std::string_view(buffer, received));
-      if (state == RequestReader::State::kComplete) return dispatch(c);
-      if (state == RequestReader::State::kFailed) return start_error_reply(c, c.reader.error_status());
-      if (received == 0) return drop(c);  // closed without sending anything
+      if (state == RequestReader::State::kComplete) return Pulled::kComplete;
+      if (state == RequestReader::State::kFailed) return Pulled::kFailed;
+      if (received == 0) return Pulled::kGone;  // closed without sending anything
+    }
+  }
+
+  void read_request(Connection& c) {
+    switch (pull(c)) {
+      case Pulled::kComplete: return dispatch(c);
+      case Pulled::kFailed: return start_error_reply(c, c.reader.error_status());
+      case Pulled::kWantRead: return wait_for(c, EPOLLIN);
+      case Pulled::kWantWrite: return wait_for(c, EPOLLOUT);
+      case Pulled::kGone: return drop(c);
     }
   }
 
   void dispatch(Connection& c) {
     unwatch(c);
     completed(c);
-    c.phase = Phase::kWorker;
+    c.off_loop = true;
+    queue_for_worker(&c);
+  }
+
+  void queue_for_worker(Connection* c) {
+    c->phase = Phase::kWorker;
     {
       std::lock_guard lock(jobs_mutex);
-      jobs.push_back(&c);
+      jobs.push_back(c);
     }
     jobs_ready.notify_one();
   }
@@ -603,9 +635,7 @@ struct ExclusiveHTTPServer::Impl {
     if (accept_paused) accept_paused = !register_fd(listen_fd);
     std::vector<Connection*> expired;
     for (const auto& [fd, c] : connections) {
-      if (c->phase != Phase::kWorker && c->phase != Phase::kTlsWorker && now >= c->deadline) {
-        expired.push_back(c.get());
-      }
+      if (!c->off_loop && now >= c->deadline) expired.push_back(c.get());
     }
     for (Connection* c : expired) {
       // Only a client that started an HTTP request is owed an answer.
@@ -626,10 +656,12 @@ struct ExclusiveHTTPServer::Impl {
       finished.swap(done);
     }
     for (Connection* c : finished) {
+      c->off_loop = false;
       if (c->phase == Phase::kTlsWorker) {
         handshake_step_taken(*c);
         continue;
       }
+      completed(*c);  // when a TLS thread passed it straight to a worker
       if (!c->reply_ok) {
         drop(*c);
         continue;
@@ -655,6 +687,12 @@ struct ExclusiveHTTPServer::Impl {
       const int result = SSL_do_handshake(c->ssl);
       if (result == 1) {
         c->handshake_step = 1;
+        // The request usually comes with the client's last handshake message;
+        // a complete one goes to a worker without a detour through the loop.
+        if (pull(*c) == Pulled::kComplete) {
+          queue_for_worker(c);
+          continue;
+        }
       } else {
         const int error = SSL_get_error(c->ssl, result);
         c->handshake_step = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? error : 0;
@@ -760,10 +798,10 @@ struct ExclusiveHTTPServer::Impl {
       jobs.clear();
       handshakes.clear();
     }
-    // Cut short replies that are blocked on a client; the sockets stay open
-    // until the workers are gone.
+    // Cut short replies and handshakes that are blocked on a client; the
+    // sockets stay open until the workers and TLS threads are gone.
     for (const auto& [fd, c] : connections) {
-      if (c->phase == Phase::kWorker) ::shutdown(fd, SHUT_RDWR);
+      if (c->off_loop) ::shutdown(fd, SHUT_RDWR);
     }
     jobs_ready.notify_all();
     handshakes_ready.notify_all();

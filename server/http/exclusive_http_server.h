@@ -10,7 +10,8 @@
 // (request line, headers, announced body; see request_reader.h) is buffered.
 // Each TLS handshake step (the costly key exchange and signature) is taken
 // by one of a few TLS threads, one per core, as the client's handshake data
-// arrives. Only then a worker from a fixed pool calls the handler and writes the
+// arrives; the thread that completes a handshake also reads the request that
+// came with it. Only then a worker from a fixed pool calls the handler and writes the
 // reply; the connection closes after that one reply (HTTP/1.0, no keep-alive).
 // A connection that has not delivered its request within the read deadline
 // gets 408 (or is closed silently if it never sent a byte or never finished
