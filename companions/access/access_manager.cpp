@@ -1,5 +1,7 @@
 #include "companions/access/access_manager.h"
 
+#include <map>
+
 #include "companions/access/directory_change.h"
 #include "companions/setup/private_files.h"
 #include "server/core/core.h"
@@ -42,6 +44,24 @@ bool AccessManager::allowed(const std::string& actor) {
   return false;
 }
 
+// Each computer with the time its agent last polled (null when never), so
+// that the administrator sees which enrolled computers are really running.
+Json AccessManager::devices_with_last_contact(const Json& doc) {
+  std::map<std::string, Json> seen;
+  {
+    DbScope scope(core_.database());
+    for (Json& row : scope->query("SELECT device_id, seen FROM heartbeats"))
+      seen[row["device_id"].get<std::string>()] = row["seen"];
+  }
+  Json devices = list_without_credentials(doc, "devices");
+  for (Json& device : devices) {
+    const Json& id = member_or(device, "id", kNull);
+    auto it = id.is_string() ? seen.find(id.get<std::string>()) : seen.end();
+    device["last_seen"] = it == seen.end() ? Json(nullptr) : it->second;
+  }
+  return devices;
+}
+
 Json AccessManager::view(const std::string& actor) {
   if (!allowed(actor)) throw AccessDenied();
   ConfigPtr cfg = core_.config();
@@ -49,7 +69,7 @@ Json AccessManager::view(const std::string& actor) {
   return Json{{"users", list_without_credentials(doc, "users")},
               {"roles", kRoles},
               {"permissions", kPermissions},
-              {"devices", list_without_credentials(doc, "devices")},
+              {"devices", devices_with_last_contact(doc)},
               {"contacts", member_or(doc, "contacts", kEmptyArray)},
               {"groups", member_or(doc, "groups", kEmptyArray)},
               {"sites", core_.sites()},

@@ -53,6 +53,7 @@ class AccessManager {
   const std::string& config_path() const { return config_path_; }
 
  private:
+  Json devices_with_last_contact(const Json& doc);
   void commit(const std::string& actor, const std::string& event, const Json& detail, Json doc);
 
   Core& core_;

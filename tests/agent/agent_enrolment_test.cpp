@@ -109,6 +109,7 @@ TEST_F(AgentEnrolmentTest, TwoAgentsEnrolFromOneRolloutAndAcknowledgeAnExercise)
     return server_.display_status(drill, "ward-pc-7") == "acknowledged" &&
            server_.display_status(drill, "desk-pc-2") == "acknowledged";
   })) << server_.alert_in_state(drill).dump();
+  EXPECT_TRUE(device_listed("ward-pc-7")["last_seen"].is_number());
 }
 
 TEST_F(AgentEnrolmentTest, ReEnrollingAHostReplacesItsCredentialInsteadOfAddingATwin) {
