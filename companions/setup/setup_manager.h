@@ -13,6 +13,8 @@
 //   D/deployment/pending-key.pem       key of a signing request awaiting IT's certificate
 //   D/deployment/server.csr            that signing request
 //   D/halvenor-mass-communication-ca.cer  the authority in DER form, for dashboard PCs
+// Enrolment codes are rows of setup_enrolment_codes (the code's SHA-256, never
+// the code); agent packages are read from the application folder's "packages".
 // The served certificate is the `cert`/`key` of the settings object when
 // given, else the two deployment files above. Private keys never leave the
 // server: no operation returns one.
@@ -25,7 +27,8 @@
 //
 // Refusals: AccessDenied (the actor may not administer the deployment);
 // AccessInvalid (the request is incomplete or out of order); Invalid from the
-// certificate toolkit for a bad host name or an unacceptable imported chain.
+// certificate toolkit for a bad host name or an unacceptable imported chain;
+// EnrolmentRefused for an agent's enrolment with a code that does not admit it.
 // File-system and OpenSSL faults are std::runtime_error. Every change is one
 // audit event written in an immediate transaction.
 #pragma once
