@@ -5,12 +5,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "companions/export/csv.h"
+#include "platform/local_time.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
+#include "server/core/directory_defaults.h"
 #include "server/core/errors.h"
 
 namespace halvenor {
@@ -55,7 +58,16 @@ const char* const kCsvHeader[] = {"record",
                                   "intact",
                                   "rows",
                                   "first_broken_seq",
-                                  "reason"};
+                                  "reason",
+                                  // Added later, after every column that
+                                  // existing readers address by position.
+                                  "recipient_name",
+                                  "created_local",
+                                  "expires_local",
+                                  "received_local",
+                                  "displayed_local",
+                                  "acknowledged_local",
+                                  "at_local"};
 constexpr std::size_t kCsvColumns = sizeof(kCsvHeader) / sizeof(kCsvHeader[0]);
 
 const char* const kRangeRule = " must be a date (YYYY-MM-DD, UTC) or Unix seconds, from 1970 to 9999.";
@@ -217,7 +229,26 @@ History read_history(Connection& conn, const Range& range) {
   return history;
 }
 
-std::string history_csv(const History& history) {
+Json local_time(const Json& seconds) {
+  if (!seconds.is_number()) return kNull;
+  return platform::iso8601_local(seconds.get<double>());
+}
+
+// Computers and contacts by id, as the directory names them now.
+std::unordered_map<std::string, std::string> recipient_names(const Json& doc) {
+  std::unordered_map<std::string, std::string> names;
+  for (const Json& device : required(doc, "devices"))
+    names.emplace(required(device, "id").get<std::string>(), device_display_name(device));
+  for (const Json& contact : required(doc, "contacts")) {
+    const Json& name = member_or(contact, "display_name", kNull);
+    const std::string id = required(contact, "id").get<std::string>();
+    names.emplace(id, truthy(name) ? name.get<std::string>() : id);
+  }
+  return names;
+}
+
+std::string history_csv(const History& history, const Json& doc) {
+  const std::unordered_map<std::string, std::string> names = recipient_names(doc);
   std::string out;
   csv::append_record(out, std::vector<std::string>(std::begin(kCsvHeader), std::end(kCsvHeader)));
   for (const Json& alert : history.alerts) {
@@ -226,12 +257,18 @@ std::string history_csv(const History& history) {
     for (const char* column : {"created", "expires", "author", "title", "body", "severity", "channels", "targets",
                                "cancelled", "is_test", "deployment_scope", "conclusion_of"})
       record.set(column, alert[column]);
+    record.set("created_local", local_time(alert["created"])).set("expires_local", local_time(alert["expires"]));
     record.append_to(out);
     for (const Json& delivery : alert["deliveries"]) {
       CsvRecord row("delivery");
       row.set("alert_id", alert["id"]);
       for (const char* column : {"recipient_id", "channel", "status", "received", "displayed", "acknowledged"})
         row.set(column, delivery[column]);
+      auto name = names.find(delivery["recipient_id"].get<std::string>());
+      if (name != names.end()) row.set("recipient_name", name->second);
+      row.set("received_local", local_time(delivery["received"]))
+          .set("displayed_local", local_time(delivery["displayed"]))
+          .set("acknowledged_local", local_time(delivery["acknowledged"]));
       row.append_to(out);
     }
   }
@@ -239,6 +276,7 @@ std::string history_csv(const History& history) {
     CsvRecord record("audit");
     for (const char* column : {"seq", "at", "actor", "event", "detail", "previous", "hash"})
       record.set(column, audit[column]);
+    record.set("at_local", local_time(audit["at"]));
     record.append_to(out);
   }
   const Json chain = chain_json(history.chain);
@@ -287,7 +325,7 @@ ExportFile export_history(Core& core, const std::string& actor, const Json& requ
     file.json_body = std::move(body);
   } else {
     file.content_type = "text/csv; charset=utf-8";
-    file.bytes = history_csv(history);
+    file.bytes = history_csv(history, core.config()->doc());
   }
 
   scope.begin_immediate();

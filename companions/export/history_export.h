@@ -23,7 +23,10 @@
 // alert), "audit" (seq to hash, in seq order, after all alerts) and one last
 // "chain" row (intact, rows, first_broken_seq, reason, and the last row's hash
 // in "hash"). Columns a record does not use are empty; empty also stands for
-// null. Times are Unix seconds.
+// null. Times are Unix seconds. After all of these, so that readers that
+// count columns keep working, come the recipient's name as the directory
+// gives it now ("recipient_name") and each time again as ISO 8601 local time
+// of the server with its UTC offset ("created_local" ... "at_local").
 //
 // File name "halvenor-history-<first day>-<last day>.<csv|json>", days as
 // YYYYMMDD in UTC, the last day being the day of the last included instant.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -94,9 +96,10 @@ Json export_config() {
     "sites": ["North"],
     "users": [{"id": "operator-1", "role": "operator", "token": "operator-token-0001", "can_send_sms": true},
               {"id": "auditor-1", "role": "auditor", "token": "auditor-token-0001"}],
-    "devices": [{"id": "pc-n1", "token": "device-token-n1", "site": "North", "department": "Wards"},
+    "devices": [{"id": "pc-n1", "display_name": "Ward 1 desk", "token": "device-token-n1", "site": "North",
+                 "department": "Wards"},
                 {"id": "pc-n2", "token": "device-token-n2", "site": "North", "department": "Estates"}],
-    "contacts": [{"id": "+441632960001", "channels": ["sms"], "site": "North", "department": "Wards"}],
+    "contacts": [{"id": "+441632960001", "display_name": "Duty manager", "channels": ["sms"], "site": "North", "department": "Wards"}],
     "groups": []
   })");
 }
@@ -256,6 +259,42 @@ TEST_F(HistoryExportTest, CsvIsOneQuotedTableWithFormulasDisarmed) {
   EXPECT_EQ(chain[column("rows")], "5");
   EXPECT_EQ(chain[column("first_broken_seq")], "");
   EXPECT_EQ(chain[column("hash")], audit_rows()[4]["hash"]);
+}
+
+TEST_F(HistoryExportTest, CsvAddsNamesAndLocalTimesAfterTheOriginalColumns) {
+  // A fixed zone five and a half hours east of UTC, with no daylight saving.
+  const char* saved = std::getenv("TZ");
+  const std::string previous = saved ? saved : "";
+  ::setenv("TZ", "HLV-05:30", 1);
+  ::tzset();
+  ExportFile file =
+      export_history(*core_, "auditor-1", {{"format", "csv"}, {"from", "2024-03-01"}, {"to", "2024-03-01"}});
+  if (saved)
+    ::setenv("TZ", previous.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
+
+  auto records = parse_csv(file.bytes);
+  const std::vector<std::string> original = {
+      "record", "alert_id", "created", "expires", "author", "title", "body", "severity", "channels", "targets",
+      "cancelled", "is_test", "deployment_scope", "conclusion_of", "recipient_id", "channel", "status", "received",
+      "displayed", "acknowledged", "seq", "at", "actor", "event", "detail", "previous", "hash", "intact", "rows",
+      "first_broken_seq", "reason"};
+  const std::vector<std::string>& header = records[0];
+  ASSERT_GT(header.size(), original.size());
+  EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + original.size()), original);
+  auto column = [&](const char* name) {
+    for (std::size_t i = original.size(); i < header.size(); ++i)
+      if (header[i] == name) return i;
+    throw std::runtime_error(std::string("no added column ") + name);
+  };
+  EXPECT_EQ(records[1][column("created_local")], "2024-03-01T06:30:00+05:30");
+  EXPECT_EQ(records[2][column("recipient_name")], "Ward 1 desk");
+  EXPECT_EQ(records[2][column("displayed_local")], "2024-03-01T06:31:50+05:30");
+  EXPECT_EQ(records[2][column("acknowledged_local")], "");
+  EXPECT_EQ(records[4][column("recipient_name")], "Duty manager");
+  EXPECT_EQ(records[5][column("at_local")], "2024-03-01T06:30:00+05:30");
 }
 
 TEST_F(HistoryExportTest, HandAlteredAuditRowIsReportedAsTheBrokenLink) {

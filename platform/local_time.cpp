@@ -1,0 +1,33 @@
+#include "platform/local_time.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace halvenor::platform {
+
+std::string iso8601_local(double seconds) {
+  if (!std::isfinite(seconds)) return std::string();
+  const std::time_t whole = static_cast<std::time_t>(std::floor(seconds));
+  std::tm local{};
+  long offset_seconds = 0;
+#ifdef _WIN32
+  if (localtime_s(&local, &whole) != 0) return std::string();
+  long bias = 0;
+  _get_timezone(&bias);
+  offset_seconds = -bias + (local.tm_isdst > 0 ? 3600 : 0);
+#else
+  if (localtime_r(&whole, &local) == nullptr) return std::string();
+  offset_seconds = local.tm_gmtoff;
+#endif
+  const char sign = offset_seconds < 0 ? '-' : '+';
+  const long offset_minutes = std::labs(offset_seconds) / 60;
+  char text[128];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, sign, offset_minutes / 60,
+                offset_minutes % 60);
+  return text;
+}
+
+}  // namespace halvenor::platform
