@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <thread>
 
 #include "companions/setup/private_files.h"
@@ -15,8 +16,8 @@ using namespace std::chrono_literals;
 
 constexpr char kAdminToken[] = "admin-token-0123456789";
 
-Json enrolment_config() {
-  Json config = agent_test_config(false);
+Json enrolment_config(bool live) {
+  Json config = agent_test_config(live);
   config["users"].push_back(
       {{"id", "admin"}, {"role", "operator"}, {"token", kAdminToken}, {"can_manage_users", true}});
   return config;
@@ -29,25 +30,28 @@ unsigned mode_of(const std::filesystem::path& path) {
 
 class AgentEnrolmentTest : public ::testing::Test {
  protected:
+  virtual bool live_installation() const { return false; }
+
   void SetUp() override {
     if (!std::filesystem::exists(agent_program())) GTEST_SKIP() << "agent program not built";
-    server_.serve_as_localhost();
-    server_.start();
+    server_ = std::make_unique<TlsServer>(folder_, enrolment_config(live_installation()), pki_);
+    server_->serve_as_localhost();
+    server_->start();
   }
 
   Json action(const Json& body) {
-    HttpReply reply = server_.post("/api/setup/action", kAdminToken, body);
+    HttpReply reply = server_->post("/api/setup/action", kAdminToken, body);
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.json();
   }
 
-  Json new_code(long long uses, double hours = 1) {
-    return action({{"action", "enrolment_code"}, {"site", "North"}, {"department", "Wards"},
-                   {"expires_hours", hours}, {"uses", uses}, {"live", false}});
+  Json new_code(long long uses, double hours = 1, bool live = false, const char* department = "Wards") {
+    return action({{"action", "enrolment_code"}, {"site", "North"}, {"department", department},
+                   {"expires_hours", hours}, {"uses", uses}, {"live", live}});
   }
 
   HttpReply enrol(const Json& code, const std::string& hostname) {
-    return server_.post("/api/agent/enrol", "", {{"code", code}, {"hostname", hostname}});
+    return server_->post("/api/agent/enrol", "", {{"code", code}, {"hostname", hostname}});
   }
 
   Json code_listed(const Json& id) {
@@ -58,7 +62,7 @@ class AgentEnrolmentTest : public ::testing::Test {
   }
 
   Json device_listed(const std::string& id) {
-    const Json devices = server_.get("/api/access", kAdminToken).json()["devices"];
+    const Json devices = server_->get("/api/access", kAdminToken).json()["devices"];
     for (const Json& device : devices)
       if (device["id"] == id) return device;
     return nullptr;
@@ -66,12 +70,12 @@ class AgentEnrolmentTest : public ::testing::Test {
 
   TempFolder folder_;
   LocalAuthority pki_ = issue_localhost_certificate(folder_);
-  TlsServer server_{folder_, enrolment_config(), pki_};
+  std::unique_ptr<TlsServer> server_;
 };
 
 TEST_F(AgentEnrolmentTest, TwoAgentsEnrolFromOneRolloutAndAcknowledgeAnExercise) {
   const Json created = new_code(2);
-  ASSERT_EQ(created["rollout"]["server_url"], server_.url());
+  ASSERT_EQ(created["rollout"]["server_url"], server_->url());
   EXPECT_FALSE(created["agent_packages"].empty());  // offered beside the rollout file
   const auto rollout = folder_.write("rollout.json", created["rollout"].dump());
 
@@ -101,14 +105,14 @@ TEST_F(AgentEnrolmentTest, TwoAgentsEnrolFromOneRolloutAndAcknowledgeAnExercise)
 
   ward.start({"--auto-ack", "1"});
   desk.start({"--auto-ack", "1"});
-  const std::string drill = server_.create_alert(
+  const std::string drill = server_->create_alert(
       {{"test", true}, {"title", "Fire drill"}, {"body", "Evacuate ward 3 by the east stairs"},
        {"severity", "critical"}, {"ttl_minutes", 30}, {"channels", {"desktop"}}, {"sites", {"North"}}},
       "enrolled-drill-1");
   EXPECT_TRUE(eventually([&] {
-    return server_.display_status(drill, "ward-pc-7") == "acknowledged" &&
-           server_.display_status(drill, "desk-pc-2") == "acknowledged";
-  })) << server_.alert_in_state(drill).dump();
+    return server_->display_status(drill, "ward-pc-7") == "acknowledged" &&
+           server_->display_status(drill, "desk-pc-2") == "acknowledged";
+  })) << server_->alert_in_state(drill).dump();
   EXPECT_TRUE(device_listed("ward-pc-7")["last_seen"].is_number());
 }
 
@@ -120,8 +124,8 @@ TEST_F(AgentEnrolmentTest, ReEnrollingAHostReplacesItsCredentialInsteadOfAddingA
   ASSERT_EQ(again.status, 200) << again.body;
   EXPECT_EQ(again.json()["device_id"], first.json()["device_id"]);
   EXPECT_TRUE(again.json()["re_enrolled"].get<bool>());
-  EXPECT_EQ(server_.get("/api/agent/profile", first.json()["token"].get<std::string>()).status, 401);
-  EXPECT_EQ(server_.get("/api/agent/profile", again.json()["token"].get<std::string>()).status, 200);
+  EXPECT_EQ(server_->get("/api/agent/profile", first.json()["token"].get<std::string>()).status, 401);
+  EXPECT_EQ(server_->get("/api/agent/profile", again.json()["token"].get<std::string>()).status, 200);
 }
 
 TEST_F(AgentEnrolmentTest, ANewHostTakingATakenNameGetsADistinctId) {
@@ -136,7 +140,7 @@ TEST_F(AgentEnrolmentTest, RevokedExpiredAndUnknownCodesAreRefusedAndChangeNothi
   action({{"action", "revoke_enrolment_code"}, {"id", revoked["id"]}});
   const Json expired = new_code(5, 0.0003);  // about a second
   std::this_thread::sleep_for(1500ms);
-  const std::size_t audit_rows = server_.get("/api/audit", kAuditorToken).json().size();
+  const std::size_t audit_rows = server_->get("/api/audit", kAuditorToken).json().size();
 
   const HttpReply withdrawn = enrol(revoked["code"], "ward-pc-7");
   EXPECT_EQ(withdrawn.status, 400);
@@ -145,7 +149,7 @@ TEST_F(AgentEnrolmentTest, RevokedExpiredAndUnknownCodesAreRefusedAndChangeNothi
   EXPECT_EQ(late.json()["error"], "This enrolment code has expired; ask for a new one.");
   EXPECT_EQ(enrol("guessed-code", "ward-pc-7").json()["error"], "This enrolment code is not valid.");
 
-  EXPECT_EQ(server_.get("/api/audit", kAuditorToken).json().size(), audit_rows);
+  EXPECT_EQ(server_->get("/api/audit", kAuditorToken).json().size(), audit_rows);
   EXPECT_TRUE(device_listed("ward-pc-7").is_null());
   EXPECT_EQ(code_listed(expired["id"])["used"], 0);
 }
@@ -174,6 +178,45 @@ TEST_F(AgentEnrolmentTest, AgentSendsNoCodeToAServerItsRolloutDoesNotVouchFor) {
       << mismatched.process().error_text();
 
   EXPECT_EQ(code_listed(created["id"])["used"], 0);  // the code was never presented
+}
+
+class LiveEnrolmentTest : public AgentEnrolmentTest {
+ protected:
+  bool live_installation() const override { return true; }
+};
+
+TEST_F(LiveEnrolmentTest, AnEnrolledComputerTakesLiveIncidentsOnlyOnceBothItsKeysAllowThem) {
+  AgentProcess agent(folder_, "security");
+  auto enrol_and_poll = [&](bool live_code) {
+    const Json rollout = new_code(1, 1, live_code, "Security")["rollout"];
+    ASSERT_EQ(agent.enrol(folder_.write("rollout.json", rollout.dump()), "security-pc-1"), 0)
+        << agent.process().error_text();
+    agent.start({"--once"});
+    ASSERT_EQ(agent.process().wait_exit(), 0) << agent.process().error_text();
+  };
+  Json incident{{"test", false}, {"title", "Intruder"}, {"body", "Lock the doors"}, {"severity", "critical"},
+                {"ttl_minutes", 30}, {"channels", {"desktop"}}, {"sites", {"North"}}, {"departments", {"Security"}},
+                {"incident_reference", "INC-1"}, {"live_confirmation", "SEND LIVE ALERT"}};
+  auto raise = [&](const std::string& key) {
+    return server_->post("/api/alerts", kOperatorToken, incident, {{"Idempotency-Key", key}});
+  };
+  const std::string refusal = "Upgrade and explicitly enable the live-capable agents for: security-pc-1";
+
+  enrol_and_poll(false);
+  EXPECT_EQ(raise("incident-1").json()["error"], refusal);
+
+  // The administrator's switch alone: the computer's own policy still says exercises only.
+  ASSERT_EQ(server_->post("/api/access/change", kAdminToken,
+                          {{"kind", "device"}, {"action", "edit"}, {"id", "security-pc-1"},
+                           {"changes", {{"allow_live_desktop", true}}}})
+                .status,
+            200);
+  EXPECT_EQ(raise("incident-2").json()["error"], refusal);
+
+  // IT's live rollout file: the same computer, now allowed on both sides.
+  enrol_and_poll(true);
+  EXPECT_EQ(device_listed("security-pc-1")["allow_live_desktop"], true);
+  EXPECT_EQ(raise("incident-3").status, 201) << raise("incident-3").body;
 }
 
 }  // namespace
