@@ -82,8 +82,9 @@ Json code_view(const Json& row, double now) {
               {"state", code_state(row, now)}};
 }
 
-// Package file names, newest version last (versions compare as text, which
-// holds for the x.y.z versions this project gives itself within one digit each).
+// Package file names in text order. The build replaces the package of its
+// own version, so the folder normally holds one per architecture; an older
+// one left beside it sorts first while versions keep one digit per part.
 std::vector<std::string> package_names(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   std::error_code missing;
