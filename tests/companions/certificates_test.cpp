@@ -16,6 +16,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "server/core/errors.h"
+#include "tests/support/temp_folder.h"
 
 namespace halvenor::setup {
 namespace {
@@ -27,28 +28,6 @@ constexpr double kDay = 86400;
 
 double unix_now() { return static_cast<double>(std::time(nullptr)); }
 
-// A folder under the system temporary folder, removed with its content.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "halvenor-cert-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path file(const std::string& name, const std::string& content) const {
-    fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary) << content;
-    return p;
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Runs a shell command in folder; returns its exit status, output in *output.
 int run(const fs::path& folder, const std::string& command, std::string* output) {
@@ -152,9 +131,9 @@ TEST(HostIdentityTest, RefusesAnythingElse) {
 
 TEST(IssuedCertificateTest, VerifiesWithTheOpensslCommand) {
   const Issued& w = issued();
-  ScratchFolder folder;
-  folder.file("ca.pem", pem(w.ca.get()));
-  folder.file("server.pem", pem(w.server.get()));
+  test_support::TempFolder folder;
+  folder.write("ca.pem", pem(w.ca.get()));
+  folder.write("server.pem", pem(w.server.get()));
   std::string out;
   EXPECT_EQ(run(folder.path(), "openssl verify -CAfile ca.pem server.pem", &out), 0) << out;
   EXPECT_NE(out.find("server.pem: OK"), std::string::npos) << out;
@@ -166,7 +145,7 @@ TEST(IssuedCertificateTest, VerifiesWithTheOpensslCommand) {
       << out;
 
   X509Ptr by_ip = issue_for(identity("10.0.0.5"));
-  folder.file("ip.pem", pem(by_ip.get()));
+  folder.write("ip.pem", pem(by_ip.get()));
   EXPECT_EQ(run(folder.path(), "openssl verify -CAfile ca.pem -verify_ip 10.0.0.5 ip.pem", &out),
             0)
       << out;
@@ -176,7 +155,7 @@ TEST(IssuedCertificateTest, VerifiesWithTheOpensslCommand) {
   // A different authority with the same name must not vouch for it.
   EvpKeyPtr other_key = generate_ec_p256_key();
   X509Ptr other = make_ca(other_key.get(), kCaName, w.now);
-  folder.file("other.pem", pem(other.get()));
+  folder.write("other.pem", pem(other.get()));
   EXPECT_NE(run(folder.path(), "openssl verify -CAfile other.pem server.pem", &out), 0) << out;
 }
 
@@ -234,8 +213,8 @@ TEST(IssuedCertificateTest, CarriesTheAgreedContent) {
 
 TEST(IssuedCertificateTest, FingerprintAndSerialAgreeWithTheOpensslCommand) {
   const Issued& w = issued();
-  ScratchFolder folder;
-  folder.file("server.pem", pem(w.server.get()));
+  test_support::TempFolder folder;
+  folder.write("server.pem", pem(w.server.get()));
   CertificateInfo info = describe(w.server.get());
   std::string out;
   ASSERT_EQ(run(folder.path(), "openssl x509 -in server.pem -noout -fingerprint -sha256", &out), 0);
@@ -427,8 +406,8 @@ TEST(SigningRequestTest, CarriesTheHostAndVerifies) {
   EXPECT_EQ(X509_REQ_verify(request.get(), w.server_key.get()), 1);
   // The names it asks for are the host's (IT's tool copies them into the
   // certificate; see the import test below for the DNS case).
-  ScratchFolder folder;
-  folder.file("request.pem", pem(request.get()));
+  test_support::TempFolder folder;
+  folder.write("request.pem", pem(request.get()));
   std::string out;
   ASSERT_EQ(run(folder.path(), "openssl req -in request.pem -noout -text", &out), 0) << out;
   EXPECT_NE(out.find("IP Address:10.0.0.5"), std::string::npos) << out;
@@ -443,10 +422,10 @@ TEST(ImportedChainTest, AcceptsAChainIssuedFromOurRequest) {
   EvpKeyPtr it_key = generate_ec_p256_key();
   X509Ptr it_ca = make_ca(it_key.get(), "Hospital IT Issuing CA", w.now);
   EvpKeyPtr pending = generate_ec_p256_key();
-  ScratchFolder folder;
-  folder.file("request.pem", pem(make_csr(pending.get(), w.host).get()));
-  folder.file("it.pem", pem(it_ca.get()));
-  folder.file("it.key", private_key_pem(it_key.get()));
+  test_support::TempFolder folder;
+  folder.write("request.pem", pem(make_csr(pending.get(), w.host).get()));
+  folder.write("it.pem", pem(it_ca.get()));
+  folder.write("it.key", private_key_pem(it_key.get()));
   std::string out;
   ASSERT_EQ(run(folder.path(),
                 "openssl x509 -req -in request.pem -CA it.pem -CAkey it.key -CAcreateserial "

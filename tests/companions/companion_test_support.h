@@ -16,27 +16,11 @@
 #include "server/core/clock.h"
 #include "server/core/core.h"
 #include "server/core/json_text.h"
+#include "tests/support/temp_folder.h"
 
 namespace halvenor::testing_support {
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "halvenor-companion-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempFolder = test_support::TempFolder;
 
 // Wall and monotonic time that move only when the test says so.
 class ManualClock : public Clock {

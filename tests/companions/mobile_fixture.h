@@ -19,6 +19,7 @@
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/clock.h"
 #include "server/core/core.h"
+#include "tests/support/temp_folder.h"
 
 namespace halvenor::testing {
 
@@ -63,28 +64,7 @@ class SequenceRandom final : public RandomSource {
   int left_ = 0;
 };
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "halvenor-mobile-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  std::string write(const std::string& name, const std::string& content) const {
-    std::ofstream(path_ / name, std::ios::binary) << content;
-    return file(name);
-  }
-
- private:
-  std::filesystem::path path_;
-};
+using TempFolder = test_support::TempFolder;
 
 // Contact "c<n>" with the phone number +44770090nnnn.
 inline Json mobile_contact(int n, const Json& channels) {

@@ -1,4 +1,5 @@
 #include "companions/setup/private_files.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,22 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "halvenor-private-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Sets the process umask for one test and puts the old one back.
 class Umask {
@@ -77,7 +62,7 @@ std::string failure(F f) {
 // ---- private_write -----------------------------------------------------------
 
 TEST(PrivateWriteTest, NewFileIsOwnerOnlyWhateverTheUmask) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   // 0277 would leave a plain open(..., 0600) at 0400.
   Umask mask(0277);
   const fs::path key = folder.path() / "server.key";
@@ -92,7 +77,7 @@ TEST(PrivateWriteTest, NewFileIsOwnerOnlyWhateverTheUmask) {
 }
 
 TEST(PrivateWriteTest, ReplacesTheFileRatherThanRewritingIt) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path target = folder.path() / "server-settings.json";
   const fs::path other_name = folder.path() / "other-name";
   { std::ofstream(target) << "old"; }
@@ -112,7 +97,7 @@ TEST(PrivateWriteTest, ReplacesTheFileRatherThanRewritingIt) {
 }
 
 TEST(PrivateWriteTest, ReplacesALinkNotItsTarget) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path elsewhere = folder.path() / "elsewhere";
   const fs::path link = folder.path() / "server.key";
   { std::ofstream(elsewhere) << "untouched"; }
@@ -126,7 +111,7 @@ TEST(PrivateWriteTest, ReplacesALinkNotItsTarget) {
 }
 
 TEST(PrivateWriteTest, FailureNamesThePathAndLeavesNothing) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path missing = folder.path() / "missing" / "server.key";
   std::string message = failure([&] { private_write(missing, "key"); });
   EXPECT_NE(message.find(missing.string()), std::string::npos) << message;
@@ -144,7 +129,7 @@ TEST(PrivateWriteTest, FailureNamesThePathAndLeavesNothing) {
 // ---- ensure_private_folder -----------------------------------------------------
 
 TEST(PrivateFolderTest, CreatesEveryMissingLevelOwnerOnly) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   Umask mask(022);
   const fs::path deep = folder.path() / "data" / "deployment" / "keys";
   ensure_private_folder(deep);
@@ -156,7 +141,7 @@ TEST(PrivateFolderTest, CreatesEveryMissingLevelOwnerOnly) {
 }
 
 TEST(PrivateFolderTest, TightensAnExistingFolderOnly) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path parent = folder.path() / "shared";
   const fs::path existing = parent / "deployment";
   fs::create_directories(existing);
@@ -168,7 +153,7 @@ TEST(PrivateFolderTest, TightensAnExistingFolderOnly) {
 }
 
 TEST(PrivateFolderTest, RefusesAFileInTheWay) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path file = folder.path() / "file";
   { std::ofstream(file) << "x"; }
   EXPECT_NE(failure([&] { ensure_private_folder(file); }).find(file.string()), std::string::npos);
@@ -180,7 +165,7 @@ TEST(PrivateFolderTest, RefusesAFileInTheWay) {
 // ---- read_file ---------------------------------------------------------------------
 
 TEST(ReadFileTest, ReadsWholeFilesUpToTheLimit) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path path = folder.path() / "chain.pem";
   std::string large(200 * 1024, 'x');
   large[1000] = '\0';
@@ -197,7 +182,7 @@ TEST(ReadFileTest, ReadsWholeFilesUpToTheLimit) {
 }
 
 TEST(ReadFileTest, FailureNamesThePath) {
-  ScratchFolder folder;
+  test_support::TempFolder folder;
   const fs::path missing = folder.path() / "missing.json";
   EXPECT_NE(failure([&] { read_file(missing, 100); }).find(missing.string()), std::string::npos);
   EXPECT_NE(failure([&] { read_file(folder.path(), 100); }).find(folder.path().string()),

@@ -1,5 +1,6 @@
 #include "server/http/exclusive_http_server.h"
 #include "server/http/request_reader.h"
+#include "tests/support/temp_folder.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -542,15 +543,12 @@ class TlsClient {
 class TlsServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/halvenor-tls-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);  // created 0700
-    dir_ = pattern;
     first_ = make_certificate(dir_, "first", 1001);
     second_ = make_certificate(dir_, "second", 2002);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::filesystem::path dir_;
+  test_support::TempFolder folder_;
+  const std::filesystem::path& dir_ = folder_.path();
   TestCertificate first_;
   TestCertificate second_;
 };

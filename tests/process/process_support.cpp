@@ -112,26 +112,6 @@ std::string openssl_error(const std::string& what) {
 
 }  // namespace
 
-TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "halvenor-process-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-fs::path TempFolder::write(const std::string& name, std::string_view content) const {
-  fs::path file = path_ / name;
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return file;
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) fail("pipe2");

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "server/core/json_text.h"
+#include "tests/support/temp_folder.h"
 
 namespace halvenor::testing {
 
@@ -32,19 +33,7 @@ inline constexpr std::chrono::seconds kStartTimeout{60};
 inline constexpr std::chrono::seconds kExitTimeout{60};
 inline constexpr std::chrono::seconds kReplyTimeout{60};
 
-// A folder under the system temporary folder, removed with its content.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path write(const std::string& name, std::string_view content) const;
-
- private:
-  std::filesystem::path path_;
-};
+using TempFolder = test_support::TempFolder;
 
 class ChildProcess {
  public:

@@ -162,7 +162,7 @@ class StorageFailureTest : public ::testing::Test {
     EXPECT_EQ(conn.query_one("SELECT COUNT(*) AS n FROM audit WHERE event='alert.created.test'")->at("n"), 3);
   }
 
-  TempFolder folder_;
+  TempFolder folder_{TempFolder::OnDisk{}};
   fs::path db_;
   Service service_;
 };

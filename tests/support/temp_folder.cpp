@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -15,6 +16,16 @@ namespace {
 // suite that checks logic, not durability.
 constexpr const char* kMemoryFolder = "/dev/shm";
 
+// The first folder that can be made under one of `bases`.
+std::filesystem::path make_under(const std::vector<std::filesystem::path>& bases) {
+  for (const auto& base : bases) {
+    std::string pattern = (base / "halvenor-test-XXXXXX").string();
+    // mkdtemp creates the folder with mode 0700.
+    if (::mkdtemp(pattern.data()) != nullptr) return pattern;
+  }
+  throw std::runtime_error("cannot create a temporary folder");
+}
+
 }  // namespace
 
 TempFolder::TempFolder() {
@@ -22,20 +33,23 @@ TempFolder::TempFolder() {
   std::error_code ignored;
   if (std::filesystem::is_directory(kMemoryFolder, ignored)) bases.emplace_back(kMemoryFolder);
   bases.push_back(std::filesystem::temp_directory_path());
-  for (const auto& base : bases) {
-    std::string pattern = (base / "halvenor-core-XXXXXX").string();
-    // mkdtemp creates the folder with mode 0700.
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-      return;
-    }
-  }
-  throw std::runtime_error("cannot create a temporary folder");
+  path_ = make_under(bases);
 }
+
+TempFolder::TempFolder(OnDisk) : path_(make_under({std::filesystem::temp_directory_path()})) {}
 
 TempFolder::~TempFolder() {
   std::error_code ignored;  // a destructor never throws; a leftover folder is harmless
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempFolder::write(const std::string& name, std::string_view content) const {
+  const std::filesystem::path file = path_ / name;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  return file;
 }
 
 }  // namespace halvenor::test_support

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace halvenor::test_support {
 
@@ -13,6 +14,10 @@ class TempFolder {
   // else under the system temporary folder. Throws std::runtime_error when
   // it cannot.
   TempFolder();
+  // On the disk that holds the system temporary folder, for tests of how the
+  // service meets file-system faults that a memory folder does not have.
+  struct OnDisk {};
+  explicit TempFolder(OnDisk);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -20,6 +25,9 @@ class TempFolder {
   const std::filesystem::path& path() const { return path_; }
   // The path of `name` inside the folder, as text.
   std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // Writes `content` to `name` inside the folder (making its parent folders)
+  // and returns its path. Throws std::runtime_error when it cannot.
+  std::filesystem::path write(const std::string& name, std::string_view content) const;
 
  private:
   std::filesystem::path path_;
