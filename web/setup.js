@@ -4,7 +4,8 @@
 // actions: "save" (host name, listen address, port), "issue" (a certificate
 // from the installation's own authority), "csr" (a signing request for IT's
 // authority), "import" (IT's certificate chain), "distribute" (what dashboard
-// PCs and agents need), "ca" (the authority's certificate as a file),
+// PCs and agents need), "ca" and "ca_pem" (the authority's certificate as a
+// DER or PEM file),
 // "bundle" (one receiving computer's agent package as a file),
 // "browser_trust" (ask that computer's agent to trust the server in its
 // browsers) and the agent enrolment codes ("enrolment_code", whose rollout
@@ -128,6 +129,9 @@
     });
     $('setup-download-ca').addEventListener('click', function () {
       download('ca', {}, 'halvenor-mass-communication-ca.cer');
+    });
+    $('setup-download-ca-pem').addEventListener('click', function () {
+      download('ca_pem', {}, 'halvenor-mass-communication-ca.pem');
     });
     $('setup-bundle').addEventListener('click', function () {
       var id = $('setup-device').value;

@@ -135,7 +135,9 @@ void SetupManager::create_schema(Connection& conn) {
       "CREATE TABLE IF NOT EXISTS setup_enrolment_codes(id TEXT PRIMARY KEY, code_sha256 TEXT NOT NULL, "
       "site TEXT NOT NULL, department TEXT, live INTEGER NOT NULL, uses INTEGER NOT NULL, "
       "used INTEGER NOT NULL DEFAULT 0, created_at REAL NOT NULL, created_by TEXT NOT NULL, "
-      "expires_at REAL NOT NULL, revoked_at REAL, revoked_by TEXT);");
+      "expires_at REAL NOT NULL, revoked_at REAL, revoked_by TEXT);"
+      "CREATE TABLE IF NOT EXISTS setup_agent_versions(device_id TEXT PRIMARY KEY, version TEXT NOT NULL, "
+      "reported_at REAL NOT NULL);");
 }
 
 fs::path SetupManager::certificate_path() const {
@@ -508,6 +510,9 @@ Json SetupManager::distribute(const std::string& actor) {
                Json::array({{{"what", "Certificate authority for dashboard PCs (DER)"},
                              {"action", "ca"},
                              {"file_name", kPublicCaFile}},
+                            {{"what", "Certificate authority for dashboard PCs (PEM)"},
+                             {"action", "ca_pem"},
+                             {"file_name", "halvenor-mass-communication-ca.pem"}},
                             {{"what", "Agent installation bundle, one per receiving computer"},
                              {"action", "bundle"},
                              {"file_name", "<computer id>-agent.zip"}},
@@ -526,6 +531,12 @@ std::string SetupManager::public_ca(const std::string& actor) {
   allowed(actor);
   if (!file_exists(ca_path())) throw AccessInvalid("No local certificate authority has been issued.");
   return setup::der(load_certificate(ca_path()).get());
+}
+
+std::string SetupManager::public_ca_pem(const std::string& actor) {
+  allowed(actor);
+  if (!file_exists(ca_path())) throw AccessInvalid("No local certificate authority has been issued.");
+  return setup::pem(load_certificate(ca_path()).get());
 }
 
 Json SetupManager::request_browser_trust(const std::string& actor, const Json& device_id) {

@@ -109,6 +109,9 @@ class SetupManager {
   Json distribute(const std::string& actor);
   // The local authority's certificate, DER.
   std::string public_ca(const std::string& actor);
+  // The same certificate as one PEM block, which macOS, Linux trust stores
+  // and Firefox's import dialog take without conversion.
+  std::string public_ca_pem(const std::string& actor);
   Json request_browser_trust(const std::string& actor, const Json& device_id);
   // The agent installation ZIP for an enrolled device (see agent_bundle.h).
   std::string bundle(const std::string& actor, const Json& device_id);
@@ -139,6 +142,10 @@ class SetupManager {
   Json agent_update(const std::string& device);
   // {"ca_sha256_fingerprint", "status": "installed"|"failed", "detail"?}
   Json agent_report(const std::string& device, const Json& report);
+  // Records the agent version a computer reported (kept in
+  // setup_agent_versions; a change is audited). A version that is not a
+  // short plain text is ignored.
+  void note_agent_version(const std::string& device, const std::string& version);
   // {"action": "install" with the authority, or "none"}
   Json browser_request(const std::string& device);
   // {"status": "installed"|"failed"|"declined", "detail"?}

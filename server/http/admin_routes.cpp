@@ -31,6 +31,9 @@ HttpResponse post_setup_action(RequestContext& c) {
   if (action == "distribute") return reply(200, setup.distribute(c.actor));
   if (action == "ca")
     return reply_bytes(200, setup.public_ca(c.actor), "application/pkix-cert", "halvenor-mass-communication-ca.cer");
+  if (action == "ca_pem")
+    return reply_bytes(200, setup.public_ca_pem(c.actor), "application/x-pem-file",
+                       "halvenor-mass-communication-ca.pem");
   if (action == "browser_trust") return reply(200, setup.request_browser_trust(c.actor, member_or(c.data, "id", kNull)));
   if (action == "bundle") {
     Json id = member_or(c.data, "id", kNull);

@@ -925,6 +925,12 @@ TEST_F(AdminRouteTest, CaActionSendsTheAuthorityAsAnAttachment) {
   EXPECT_EQ(header_of(r, "Content-Disposition"), "attachment; filename=\"halvenor-mass-communication-ca.cer\"");
   EXPECT_EQ(r.headers[3].first, "Cache-Control");
   EXPECT_EQ(post_json("/api/setup/action", "op-token", Json{{"action", "ca"}}).status, 403);
+
+  HttpResponse pem = post_json("/api/setup/action", "admin-token", Json{{"action", "ca_pem"}});
+  ASSERT_EQ(pem.status, 200) << pem.body;
+  EXPECT_EQ(setup::der(setup::cert_load(pem.body).get()), setup::der(ca.get()));
+  EXPECT_EQ(header_of(pem, "Content-Disposition"), "attachment; filename=\"halvenor-mass-communication-ca.pem\"");
+  EXPECT_EQ(post_json("/api/setup/action", "op-token", Json{{"action", "ca_pem"}}).status, 403);
 }
 
 TEST_F(AdminRouteTest, AccessRoutesNeedTheAccessComponent) {
