@@ -2,6 +2,7 @@
 
 #include "companions/setup/private_files.h"
 #include "server/core/errors.h"
+#include "server/core/release.h"
 
 namespace halvenor::agent {
 namespace {
@@ -54,7 +55,7 @@ std::shared_ptr<const HttpClient> ServerLink::client() const {
 Json ServerLink::exchange(const std::string& method, const std::string& path, const HeaderList& headers,
                           const std::string& body) const {
   // Before enrolment the computer has no credential yet.
-  HeaderList all;
+  HeaderList all{{kVersionHeader, AGENT_VERSION}};
   if (!settings_.token.empty()) all.emplace_back("Authorization", "Bearer " + settings_.token);
   all.insert(all.end(), headers.begin(), headers.end());
   GatewayReply reply;

@@ -37,6 +37,8 @@ class LinkRefused : public std::runtime_error {
 };
 
 inline constexpr char kCapabilityHeader[] = "X-Halvenor-Agent-Capability";
+// Lets Administration show which agent version each computer runs.
+inline constexpr char kVersionHeader[] = "X-Halvenor-Agent-Version";
 inline constexpr char kLiveProtocol[] = "live-desktop-v2";
 inline constexpr double kExchangeTimeoutSeconds = 15.0;
 // A poll carries every active alert for this computer at once; on a bad day

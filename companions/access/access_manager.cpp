@@ -44,20 +44,26 @@ bool AccessManager::allowed(const std::string& actor) {
   return false;
 }
 
-// Each computer with the time its agent last polled (null when never), so
-// that the administrator sees which enrolled computers are really running.
+// Each computer with the time its agent last polled and the agent version it
+// last reported (null when never), so that the administrator sees which
+// computers are really running, and what.
 Json AccessManager::devices_with_last_contact(const Json& doc) {
-  std::map<std::string, Json> seen;
+  std::map<std::string, Json> seen, versions;
   {
     DbScope scope(core_.database());
     for (Json& row : scope->query("SELECT device_id, seen FROM heartbeats"))
       seen[row["device_id"].get<std::string>()] = row["seen"];
+    for (Json& row : scope->query("SELECT device_id, version FROM setup_agent_versions"))
+      versions[row["device_id"].get<std::string>()] = row["version"];
   }
+  auto lookup = [](const std::map<std::string, Json>& rows, const Json& id) {
+    auto it = id.is_string() ? rows.find(id.get<std::string>()) : rows.end();
+    return it == rows.end() ? Json(nullptr) : it->second;
+  };
   Json devices = list_without_credentials(doc, "devices");
   for (Json& device : devices) {
-    const Json& id = member_or(device, "id", kNull);
-    auto it = id.is_string() ? seen.find(id.get<std::string>()) : seen.end();
-    device["last_seen"] = it == seen.end() ? Json(nullptr) : it->second;
+    device["last_seen"] = lookup(seen, member_or(device, "id", kNull));
+    device["agent_version"] = lookup(versions, member_or(device, "id", kNull));
   }
   return devices;
 }

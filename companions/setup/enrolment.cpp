@@ -25,6 +25,7 @@ constexpr std::size_t kCodeBytes = 24;
 constexpr std::size_t kCodeIdBytes = 6;
 constexpr std::size_t kMaxCodeLength = 200;
 constexpr std::size_t kMaxHostnameLength = 253;
+constexpr std::size_t kMaxAgentVersionLength = 32;
 // Leaves room in a directory id for the suffix that makes it unique.
 constexpr std::size_t kMaxIdStemLength = kMaxDirectoryIdLength - 8;
 
@@ -103,6 +104,28 @@ std::vector<std::string> package_names(const std::filesystem::path& folder) {
 }
 
 }  // namespace
+
+void SetupManager::note_agent_version(const std::string& device, const std::string& version) {
+  const bool plain = !version.empty() && version.size() <= kMaxAgentVersionLength &&
+                     std::all_of(version.begin(), version.end(), [](unsigned char c) {
+                       return std::isalnum(c) || c == '.' || c == '-' || c == '+' || c == '~';
+                     });
+  if (!plain) return;
+  {
+    // Most reports repeat the version already known: those write nothing.
+    DbScope scope(core_.database());
+    auto row = scope->query_one("SELECT version FROM setup_agent_versions WHERE device_id=?", {device});
+    if (row && (*row)["version"] == version) return;
+  }
+  record(device, "setup.agent_version.reported", [&](Connection& conn) {
+    auto row = conn.query_one("SELECT version FROM setup_agent_versions WHERE device_id=?", {device});
+    conn.execute(
+        "INSERT INTO setup_agent_versions(device_id, version, reported_at) VALUES(?,?,?) ON CONFLICT(device_id) "
+        "DO UPDATE SET version=excluded.version, reported_at=excluded.reported_at",
+        {device, version, core_.clock().now()});
+    return Json{{"version", version}, {"previous", row ? (*row)["version"] : Json(nullptr)}};
+  });
+}
 
 Json SetupManager::agent_packages(const std::string& actor) {
   allowed(actor);

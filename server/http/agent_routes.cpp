@@ -19,7 +19,13 @@ HttpResponse get_agent_profile(RequestContext& c) { return reply(200, c.core().a
 
 HttpResponse agent_channel_status(RequestContext& c) { return reply(200, c.core().agent_channel_status()); }
 
-HttpResponse get_agent_certificate(RequestContext& c) { return reply(200, setup_of(c).agent_update(c.actor)); }
+// Agents ask for their certificate at start and every few minutes after: the
+// moment to note which version each one runs, without touching the poll.
+HttpResponse get_agent_certificate(RequestContext& c) {
+  SetupManager& setup = setup_of(c);
+  if (auto version = c.request.header("X-Halvenor-Agent-Version")) setup.note_agent_version(c.actor, std::string(*version));
+  return reply(200, setup.agent_update(c.actor));
+}
 
 HttpResponse get_agent_browser_trust(RequestContext& c) { return reply(200, setup_of(c).browser_request(c.actor)); }
 

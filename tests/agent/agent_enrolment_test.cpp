@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "companions/setup/private_files.h"
+#include "server/core/release.h"
 #include "tests/agent/agent_process_support.h"
 
 namespace halvenor::testing {
@@ -113,7 +114,9 @@ TEST_F(AgentEnrolmentTest, TwoAgentsEnrolFromOneRolloutAndAcknowledgeAnExercise)
     return server_->display_status(drill, "ward-pc-7") == "acknowledged" &&
            server_->display_status(drill, "desk-pc-2") == "acknowledged";
   })) << server_->alert_in_state(drill).dump();
-  EXPECT_TRUE(device_listed("ward-pc-7")["last_seen"].is_number());
+  const Json running = device_listed("ward-pc-7");
+  EXPECT_TRUE(running["last_seen"].is_number());
+  EXPECT_EQ(running["agent_version"], AGENT_VERSION);
 }
 
 TEST_F(AgentEnrolmentTest, ReEnrollingAHostReplacesItsCredentialInsteadOfAddingATwin) {
