@@ -274,8 +274,8 @@ Json SetupManager::enrol(const Json& request) {
     if (Json* before = enrolled_before(doc, hostname)) {
       // The same computer again (reinstalled, or its state folder lost): a
       // new credential for the entry it has, never a second entry.
-      change = apply_directory_change(doc, Json{{"kind", "device"}, {"action", "rotate_token"}, {"id", (*before)["id"]}},
-                                      core_.random());
+      const Json rotate{{"kind", "device"}, {"action", "rotate_token"}, {"id", (*before)["id"]}};
+      change = apply_directory_change(doc, rotate, core_.random());
       event = "access.device.re_enrolled";
     } else {
       std::string stem = lower(hostname).substr(0, kMaxIdStemLength);

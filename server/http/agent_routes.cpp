@@ -23,7 +23,8 @@ HttpResponse agent_channel_status(RequestContext& c) { return reply(200, c.core(
 // moment to note which version each one runs, without touching the poll.
 HttpResponse get_agent_certificate(RequestContext& c) {
   SetupManager& setup = setup_of(c);
-  if (auto version = c.request.header("X-Halvenor-Agent-Version")) setup.note_agent_version(c.actor, std::string(*version));
+  if (auto version = c.request.header("X-Halvenor-Agent-Version"))
+    setup.note_agent_version(c.actor, std::string(*version));
   return reply(200, setup.agent_update(c.actor));
 }
 

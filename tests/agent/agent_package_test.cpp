@@ -28,7 +28,8 @@ std::map<std::string, std::string> package_entries(const std::filesystem::path& 
 TEST(AgentPackageTest, InstallsTheAgentItsSessionStartersAndTheRolloutFolder) {
   std::filesystem::path deb;
   std::error_code missing;
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(HALVENOR_DIST_DIR) / "packages", missing))
+  const std::filesystem::path packages = std::filesystem::path(HALVENOR_DIST_DIR) / "packages";
+  for (const auto& entry : std::filesystem::directory_iterator(packages, missing))
     if (entry.path().extension() == ".deb") deb = entry.path();
   if (deb.empty()) GTEST_SKIP() << "no agent package built (dpkg missing)";
 
