@@ -701,6 +701,50 @@
     });
   }
 
+  // Which targeted computers are likely to show the alert now. Built here
+  // rather than in the page so that the live confirmation can repeat it.
+  function coverageNode(id, before) {
+    var node = $('#' + id);
+    if (!node) {
+      node = el('div', {id: id});
+      before.parentNode.insertBefore(node, before);
+    }
+    return clear(node);
+  }
+
+  function renderCoverage(state, coverage, live) {
+    var box = coverageNode('preview-coverage', $('#preview-recipients'));
+    var repeat = coverageNode('live-confirm-coverage', $('#live-confirm-input').previousElementSibling);
+    box.className = repeat.className = '';
+    if (!coverage || !coverage.computers) return;
+    var silent = Array.isArray(coverage.silent) ? coverage.silent : [];
+    var line = coverage.seen_recently + ' of ' + plural(coverage.computers, 'receiving computer') +
+      ' checked in within the last ' + coverage.window_seconds + ' s' +
+      (silent.length ? '; ' + silent.length + ' silent, which will show it only when they next check in.' : '.');
+    box.className = 'coverage ' + (silent.length ? 'tone-warn' : 'tone-ok');
+    box.appendChild(el('p', {text: line}));
+    if (silent.length) {
+      var byDepartment = {};
+      silent.forEach(function (c) {
+        var d = c.department === null || c.department === undefined ? '' : c.department;
+        (byDepartment[d] = byDepartment[d] || []).push(c);
+      });
+      var details = el('details', {}, el('summary', {text: 'Silent computers by department'}));
+      Object.keys(byDepartment).forEach(function (d) {
+        details.appendChild(el('h3', {text: d ? departmentLabel(state, d) : 'No department'}));
+        details.appendChild(el('ul', {}, byDepartment[d].map(function (c) {
+          var seen = c.last_seen ? 'last seen ' + new Date(c.last_seen * 1000).toLocaleString() : 'never seen';
+          return el('li', {text: c.name + ' (' + c.id + ', ' + siteLabel(state, c.site) + ') — ' + seen});
+        })));
+      });
+      box.appendChild(details);
+    }
+    if (live) {
+      repeat.className = 'coverage ' + (silent.length ? 'tone-warn' : 'tone-ok');
+      repeat.appendChild(el('p', {text: line}));
+    }
+  }
+
   function renderPreview(request, data) {
     var state = H.state || {};
     var live = request.test === false;
@@ -731,6 +775,8 @@
       return {recipient: recipientName(state, d[0]), id: d[0], channel: channelLabel(d[1])};
     }), {columns: ['recipient', 'id', 'channel'], labels: {id: 'Identifier'}, label: 'Recipients of this alert'}));
     $('#preview-recipients summary').textContent = 'Recipients (' + deliveries.length + ')';
+
+    renderCoverage(state, data.coverage, live);
 
     var wa = clear($('#preview-whatsapp'));
     var previews = Array.isArray(data.whatsapp_previews) ? data.whatsapp_previews : [];

@@ -8,6 +8,7 @@
 #include "companions/export/situation.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
+#include "server/core/coverage.h"
 #include "server/core/errors.h"
 #include "server/core/snapshot_text.h"
 #include "server/http/routes.h"
@@ -82,7 +83,9 @@ HttpResponse post_preview(RequestContext& c) {
   }
   Json deliveries = Json::array();
   for (const auto& target : targets) deliveries.push_back(Json::array({target.recipient_id, target.channel}));
-  return reply(200, Json{{"deliveries", deliveries}, {"whatsapp_previews", previews}});
+  return reply(200, Json{{"deliveries", deliveries},
+                         {"whatsapp_previews", previews},
+                         {"coverage", desktop_coverage(core, *cfg, targets)}});
 }
 
 HttpResponse post_alerts(RequestContext& c) {

@@ -128,6 +128,10 @@ describe('exercise installation', () => {
       await page.getByRole('heading', {name: 'Check before sending'}).waitFor();
       assert.match(await page.locator('#preview-counts').innerText(), /2 deliveries in total/);
       assert.match(await page.locator('#preview-kind').innerText(), /EXERCISE/);
+      // No agent has polled yet: the computer is named as silent before sending.
+      assert.match(await page.locator('#preview-coverage').innerText(), /^0 of 2 receiving computers checked in.*2 silent/);
+      await page.locator('#preview-coverage summary').click();
+      assert.match(await page.locator('#preview-coverage').innerText(), /North Emergency PC 1 .*never seen/);
       await page.locator('#preview-recipients summary').click();
       assert.match(await page.locator('#preview-recipient-list').innerText(), /North Emergency PC 1/);
       await screenshot(page, '02-raise-preview');

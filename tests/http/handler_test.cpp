@@ -701,6 +701,24 @@ TEST_F(AlertRouteTest, StateForAUserWithoutDirectoryEntryIsAnInternalError) {
   EXPECT_EQ(error.message, kInternalErrorMessage);
 }
 
+TEST_F(AlertRouteTest, PreviewCountsTargetedComputersSeenWithinTwoPollIntervals) {
+  Json request = exercise();
+  request["channels"] = {"desktop"};
+  request["sites"] = {"North", "South"};
+  ASSERT_EQ(get("/api/agent/poll", "pc1-token").status, 200);
+  {
+    DbScope scope = core_->db();
+    scope.conn().execute("INSERT INTO heartbeats VALUES('pc-2', ?)", {core_->clock().now() - 60});
+  }
+  const Json coverage = json::parse_text(post_json("/api/preview", "op-token", request).body)["coverage"];
+  EXPECT_EQ(coverage["computers"], 2);
+  EXPECT_EQ(coverage["seen_recently"], 1);
+  ASSERT_EQ(coverage["silent"].size(), 1u) << coverage;
+  EXPECT_EQ(coverage["silent"][0]["id"], "pc-2");
+  EXPECT_EQ(coverage["silent"][0]["department"], "Wards");
+  EXPECT_TRUE(coverage["silent"][0]["last_seen"].is_number());
+}
+
 TEST_F(AlertRouteTest, AuditListsEveryRowInSequence) {
   EXPECT_EQ(json::parse_text(get("/api/audit", "aud-token").body), Json::array());
   std::string first = create_exercise("key-00000001");
