@@ -52,17 +52,18 @@ void report_enrolment(const AgentSettings& settings, const std::filesystem::path
 }
 
 // A packaged agent starts with the desktop session, possibly before the
-// network or the server is up: it keeps trying, and only a refusal (or a
-// broken rollout file) ends it.
+// network or the server is up, and IT may replace a used-up or broken rollout
+// file while it waits: it keeps trying, reading the file afresh each time,
+// rather than exiting into a restart loop that would hammer the server.
 void enrol_on_first_start(const std::filesystem::path& state) {
-  const Rollout rollout = load_rollout(kSystemRolloutFile);
   const std::string host = this_host();
   for (unsigned delay = kFirstEnrolmentRetrySeconds;; delay = std::min(delay * 2, kMaxEnrolmentRetrySeconds)) {
     try {
-      report_enrolment(enrol(rollout, state, host), state);
+      report_enrolment(enrol(load_rollout(kSystemRolloutFile), state, host), state);
       return;
-    } catch (const LinkUnavailable& e) {
-      std::fprintf(stderr, "agent: enrolment: %s; trying again in %u s\n", e.what(), delay);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "agent: enrolment from %s: %s; trying again in %u s\n", kSystemRolloutFile, e.what(),
+                   delay);
       ::sleep(delay);
     }
   }
