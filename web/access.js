@@ -480,3 +480,115 @@
 
   H.views.register('access', {show: function () { clearMessages(); load(); }});
 })();
+
+// Computers and contacts from a CSV file: the file goes to the service in
+// pieces small enough for a request ({"action": "stage", "offset", "text"}),
+// is checked as a whole ("preview", every row with what would happen or why
+// it cannot), and only the Import button applies it ("commit"), all rows or
+// none. The export offers the same columns back.
+(function () {
+  'use strict';
+
+  var H = window.Halvenor = window.Halvenor || {};
+  var PIECE_BYTES = 15000;      // request bodies are at most 16384 bytes
+  var SHOWN_ROWS = 500;         // rows without errors listed in the preview
+  var ACTION_WORDS = {add: 'Add', update: 'Change', unchanged: 'No change', error: 'Cannot import'};
+  var encoder = new TextEncoder();
+
+  function $(id) { return document.getElementById(id); }
+
+  function reset() {
+    H.say($('access-bulk-error'), '');
+    H.say($('access-bulk-summary'), '');
+    H.clear($('access-bulk-preview'));
+    $('access-bulk-commit').hidden = true;
+  }
+
+  function bodyBytes(text) { return encoder.encode(JSON.stringify({action: 'stage', offset: 99999999, text: text})).length; }
+
+  // The next piece of `text` from `start` whose request stays under the limit,
+  // never splitting a character that takes two UTF-16 units.
+  function pieceEnd(text, start) {
+    var end = Math.min(text.length, start + PIECE_BYTES);
+    while (end > start + 1 && bodyBytes(text.slice(start, end)) > PIECE_BYTES) end = start + Math.floor((end - start) / 2);
+    var last = text.charCodeAt(end - 1);
+    if (end < text.length && last >= 0xD800 && last <= 0xDBFF) end -= 1;
+    return end;
+  }
+
+  function stage(text, start, offset) {
+    if (start >= text.length) return Promise.resolve({ok: true});
+    var end = pieceEnd(text, start);
+    return H.api('POST', '/api/access/import', {action: 'stage', offset: offset, text: text.slice(start, end)}).then(function (result) {
+      if (!result.ok) return result;
+      return stage(text, end, result.data.staged);
+    });
+  }
+
+  function renderPreview(data) {
+    var counts = data.counts || {};
+    var summary = H.plural(counts.rows || 0, 'row') + ': ' + (counts.add || 0) + ' to add, ' + (counts.update || 0) +
+      ' to change, ' + (counts.unchanged || 0) + ' unchanged, ' + H.plural(counts.errors || 0, 'row') + ' with errors.';
+    if (counts.errors) summary += ' Correct the file and choose it again; nothing is imported while any row has an error.';
+    H.say($('access-bulk-summary'), summary);
+    var rows = data.rows || [];
+    var errors = rows.filter(function (r) { return r.action === 'error'; });
+    var others = rows.filter(function (r) { return r.action !== 'error'; });
+    var shown = errors.concat(others.slice(0, SHOWN_ROWS)).map(function (r) {
+      return {row: r.row, result: ACTION_WORDS[r.action] || r.action, kind: r.kind, id: r.id,
+        display_name: r.display_name || '', site: r.site || '', department: r.department || '', error: r.error || ''};
+    });
+    var holder = H.clear($('access-bulk-preview'));
+    holder.appendChild(H.renderTable(shown, {
+      caption: 'Rows of the file',
+      columns: ['row', 'result', 'kind', 'id', 'display_name', 'site', 'department', 'error'],
+      labels: {row: 'Line', result: 'Result', kind: 'Kind', id: 'Identifier', display_name: 'Display name',
+        site: 'Site', department: 'Department', error: 'Problem'}
+    }));
+    if (others.length > SHOWN_ROWS) holder.appendChild(H.el('p', {class: 'hint', text: 'And ' + (others.length - SHOWN_ROWS) + ' more rows without errors.'}));
+    var button = $('access-bulk-commit');
+    button.hidden = !data.ok || !(counts.add || counts.update);
+    button.textContent = 'Import ' + H.plural((counts.add || 0) + (counts.update || 0), 'entry', 'entries');
+  }
+
+  function check(file) {
+    reset();
+    if (!file) return;
+    H.say($('access-bulk-summary'), 'Checking ' + file.name + '…');
+    file.text().then(function (text) {
+      if (!text) return {ok: false, error: 'The file is empty.'};
+      return stage(text, 0, 0);
+    }).then(function (result) {
+      if (!result.ok) return result;
+      return H.api('POST', '/api/access/import', {action: 'preview'});
+    }).then(function (result) {
+      if (!result.ok) { H.say($('access-bulk-summary'), ''); H.refuse($('access-bulk-error'), result.error); return; }
+      renderPreview(result.data);
+    });
+  }
+
+  document.addEventListener('DOMContentLoaded', function () {
+    $('access-bulk-file').addEventListener('change', function (e) { check(e.target.files[0]); });
+    $('access-bulk-commit').addEventListener('click', function () {
+      var button = $('access-bulk-commit');
+      button.disabled = true;
+      H.api('POST', '/api/access/import', {action: 'commit'}).then(function (result) {
+        button.disabled = false;
+        if (!result.ok) { H.refuse($('access-bulk-error'), result.error); return; }
+        reset();
+        $('access-bulk-file').value = '';
+        var d = result.data || {};
+        H.say($('access-bulk-summary'), 'Imported: ' + (d.added || 0) + ' added, ' + (d.updated || 0) + ' changed.');
+        $('access-reload').click();
+      });
+    });
+    $('access-bulk-export').addEventListener('click', function () {
+      reset();
+      H.api('GET', '/api/access/export', undefined, {download: true}).then(function (result) {
+        if (!result.ok) { H.refuse($('access-bulk-error'), result.error); return; }
+        H.saveFile(result.blob, result.filename || 'halvenor-directory.csv');
+        H.say($('access-bulk-summary'), 'Saved ' + (result.filename || 'halvenor-directory.csv') + '.');
+      });
+    });
+  });
+})();

@@ -2,6 +2,7 @@
 // Permission decisions belong to the components; these routes only pass the
 // caller and the body on and shape the reply.
 #include "companions/access/access_manager.h"
+#include "companions/access/directory_import.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
@@ -57,6 +58,15 @@ HttpResponse get_access(RequestContext& c) { return reply(200, c.core().access()
 
 HttpResponse post_access_change(RequestContext& c) {
   return reply(200, c.core().access()->change(c.actor, c.data, c.base_url));
+}
+
+HttpResponse post_access_import(RequestContext& c) {
+  return reply(200, import_directory(c.core(), *c.core().access(), c.actor, c.data));
+}
+
+HttpResponse get_access_export(RequestContext& c) {
+  return reply_bytes(200, export_directory_csv(c.core(), *c.core().access(), c.actor), "text/csv; charset=utf-8",
+                     "halvenor-directory.csv");
 }
 
 HttpResponse post_mobile_integration(RequestContext& c) {

@@ -30,6 +30,8 @@ HttpResponse get_setup(RequestContext& c);
 HttpResponse post_setup_action(RequestContext& c);
 HttpResponse get_access(RequestContext& c);
 HttpResponse post_access_change(RequestContext& c);
+HttpResponse post_access_import(RequestContext& c);
+HttpResponse get_access_export(RequestContext& c);
 HttpResponse post_mobile_integration(RequestContext& c);
 
 }  // namespace halvenor::http

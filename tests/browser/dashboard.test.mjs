@@ -643,3 +643,45 @@ describe('every page', () => {
     });
   });
 });
+
+describe('directory import', () => {
+  let server;
+  let tokens;
+
+  before(async () => {
+    const made = makeConfig();
+    tokens = made.tokens;
+    server = await startServer(made.config);
+  });
+  after(async () => { if (server) await server.stop(); });
+
+  test('a CSV file of thousands of rows is previewed with its errors and imported only when clean', async () => {
+    const rows = (site) => Array.from({length: 2500}, (_, i) => `computer,bulk-${i},Ward desk ${i},${site},Wards`);
+    const file = (lines) => ({name: 'computers.csv', mimeType: 'text/csv',
+      buffer: Buffer.from(['kind,id,display_name,site,department', ...lines].join('\r\n') + '\r\n')});
+    const deviceCount = async () => (await apiCall(server, tokens.admin, 'GET', '/api/access')).data.devices.length;
+    const before = await deviceCount();
+
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      await page.goto(server.url + '/#access');
+      const bulk = page.locator('#access-bulk');
+      const bad = rows('North');
+      bad[1700] = 'computer,bulk-1700,Ward desk,Atlantis,Wards';
+      await bulk.getByLabel('CSV file to check').setInputFiles(file(bad));
+      await bulk.locator('#access-bulk-summary', {hasText: '2499 to add'}).waitFor();
+      await bulk.locator('tr', {hasText: 'Unknown site "Atlantis"; add it to the sites first.'}).getByText('1702').waitFor();
+      assert.equal(await bulk.getByRole('button', {name: /^Import/}).isVisible(), false);
+      assert.equal(await deviceCount(), before, 'a preview writes nothing');
+
+      await bulk.getByLabel('CSV file to check').setInputFiles(file(rows('North')));
+      await bulk.getByRole('button', {name: 'Import 2500 entries'}).click();
+      await bulk.locator('#access-bulk-summary', {hasText: 'Imported: 2500 added, 0 changed.'}).waitFor();
+      await page.locator('#access-view').getByRole('cell', {name: 'Ward desk 2499'}).waitFor();
+    });
+    assert.equal(await deviceCount(), before + 2500);
+    const audit = await apiCall(server, tokens.admin, 'GET', '/api/audit');
+    const events = JSON.stringify(audit.data);
+    assert.equal(events.split('access.directory.imported').length - 1, 1, 'one audit event for the whole import');
+  });
+});
