@@ -185,4 +185,15 @@ void check_server_settings(const Json& values) {
                  "installation.");
 }
 
+void check_can_listen(const Json& values) {
+  check_can_listen(parse_bind(text_of(values, "bind")),
+                   parse_port(text_of(values, "port"), "HTTPS port must be 1\u201365535."));
+}
+
+void check_can_listen(const std::string& bind, long long port) {
+  if (auto why = platform::listen_refusal(bind, static_cast<int>(port)))
+    throw Invalid("The server cannot listen on " + platform::host_with_port(bind, static_cast<int>(port)) + " (" +
+                  *why + "). Choose another HTTPS port, or stop the program that is using it.");
+}
+
 }  // namespace halvenor::firstrun

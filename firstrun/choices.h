@@ -24,6 +24,13 @@ const std::vector<ChoiceField>& choice_fields();  // folder, hostname, bind, por
 Json default_choices();  // {"folder":..., "hostname":..., "bind":"0.0.0.0", "port":"8765", "account":"Administrator", "name":"Administrator"}
 Json validate(const Json& values);               // returns the installation plan
 void check_server_settings(const Json& values);  // the lighter step-1 check
+// Refuses (Invalid) an address and port this computer cannot listen on now,
+// such as a port another program holds: found before installing, it is a
+// message on the step that chose them; found by the server afterwards, it
+// would be a committed installation that does not start.
+void check_can_listen(const std::string& bind, long long port);
+// The same for the choices as typed, once check_server_settings passed.
+void check_can_listen(const Json& values);
 std::filesystem::path resolve_folder(const std::string& typed);
 
 }  // namespace halvenor::firstrun

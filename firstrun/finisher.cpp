@@ -150,10 +150,21 @@ std::vector<std::string> start_and_open(Json& result, const std::function<void(c
   progress("Starting the server…");
   const ServiceProbe probe(settings, ca_file);
   std::string why;
-  if (probe.answers(why))
+  if (probe.answers(why)) {
     notes.push_back("The server was already running.");
-  else
-    start_service(folder, probe, progress);
+  } else {
+    try {
+      start_service(folder, probe, progress);
+    } catch (const std::exception& e) {
+      // The installation is committed and cannot be made again into this
+      // folder, so the way forward is to change its settings and start it.
+      throw Refusal(std::string(e.what()) + " The server's address and port (\"bind\": \"" +
+                    settings.value("bind", std::string()) + "\", \"port\": " +
+                    std::to_string(settings.value("port", 0)) + ") are in " + settings_file.string() +
+                    "; if another program holds that port, stop it or change \"port\" there, then start the "
+                    "server again with " + (folder / "Start-Emergency-Comms.sh").string() + ".");
+    }
+  }
 
   if (options.open_windows) {
     if (has_display()) {

@@ -34,6 +34,13 @@ constexpr std::size_t kStagingRandomBytes = 12;
 constexpr char kWindowsLauncher[] = "Start-Emergency-Comms.cmd";
 constexpr char kShellLauncher[] = "Start-Emergency-Comms.sh";
 constexpr char kInstructions[] = "FIRST-INSTALL-INSTRUCTIONS.txt";
+// The launcher that starts the server on this platform; both are written so
+// that a folder copied between systems still has one that works.
+#ifdef _WIN32
+constexpr const char* kLocalLauncher = kWindowsLauncher;
+#else
+constexpr const char* kLocalLauncher = kShellLauncher;
+#endif
 constexpr char kCredentialFile[] = "administrator-access.txt";
 constexpr char kPublicCa[] = "halvenor-mass-communication-ca.cer";
 constexpr std::size_t kMaxCertificateBytes = 1024 * 1024;
@@ -215,7 +222,7 @@ std::string instructions(const std::string& url) {
          "\n"
          "1. Keep data/administrator-access.txt private; it contains your sign-in token.\n"
          "2. Ask IT to trust data/halvenor-mass-communication-ca.cer on dashboard PCs.\n"
-         "3. Start Start-Emergency-Comms.cmd, then open the dashboard URL.\n"
+         "3. Start " + std::string(kLocalLauncher) + ", then open the dashboard URL.\n"
          "4. In Administration enrol each receiving PC and download its installer.\n"
          "5. IT must permit the chosen HTTPS port and make the hostname resolve to this server.\n"
          "6. A local CA was generated. IT-issued certificates can be imported later.\n"
@@ -282,7 +289,7 @@ Json finish(const fs::path& folder, const std::string& url, const std::string& a
               {"account", account},
               {"credential_file", (folder / "data" / kCredentialFile).string()},
               {"public_ca", (folder / "data" / kPublicCa).string()},
-              {"launcher", (folder / kWindowsLauncher).string()}};
+              {"launcher", (folder / kLocalLauncher).string()}};
 }
 
 }  // namespace
@@ -298,6 +305,9 @@ Json install(const Json& values, const fs::path& source_argument, const InstallH
   legal::validate(legal_folder, values.is_object() ? values.value("legal_acceptance", Json()) : Json());
   const Json plan = validate(values);
   const fs::path folder = plan["folder"].get<std::string>();
+  // Before anything is written: a port that is taken now would leave a
+  // committed installation whose server cannot start.
+  check_can_listen(plan["bind"].get<std::string>(), plan["port"].get<long long>());
 
   const fs::path source = fs::weakly_canonical(fs::absolute(source_argument));
   const bool packaged = packaged_layout(source);

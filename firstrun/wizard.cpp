@@ -257,7 +257,10 @@ void Wizard::next_step() {
   if (busy_ || step_ >= kStepCount - 1) return;
   Json values = field_values();
   try {
-    if (step_ == 0) check_server_settings(values);
+    if (step_ == 0) {
+      check_server_settings(values);
+      check_can_listen(values);
+    }
     if (step_ == 1) validate(values);
     if (step_ == 2) legal::agreement(legal_folder(), legal_->agreed());
   } catch (const std::exception& error) {
@@ -284,6 +287,15 @@ void Wizard::begin() {
     if (scope) trust::validate_scope(*scope);
   } catch (const std::exception& error) {
     dialogs_->error("Check setup details", error.what());
+    return;
+  }
+  try {
+    check_can_listen(plan["bind"].get<std::string>(), plan["port"].get<long long>());
+  } catch (const std::exception& error) {
+    // The port may have been taken since the first step was left; that step
+    // is where it is changed.
+    dialogs_->error("Check this step", error.what());
+    show_step(0);
     return;
   }
   std::optional<std::string> shown_scope;

@@ -19,8 +19,13 @@ inline constexpr char kInitialStatus[] =
     "Fresh installation only. Existing data and certificates are never overwritten.";
 inline constexpr char kInstallingStatus[] =
     "Installing application, creating Administrator and generating certificates…";
+#ifdef _WIN32
 inline constexpr char kShortcutWarning[] =
     " Desktop shortcuts could not be created; use Start-Emergency-Comms.cmd and the displayed URL.";
+#else
+inline constexpr char kShortcutWarning[] =
+    " Desktop shortcuts could not be created; use Start-Emergency-Comms.sh and the displayed URL.";
+#endif
 inline constexpr char kScopeCurrentUser[] = "Current user";
 inline constexpr char kScopeAllUsers[] = "All users on this PC — administrator required";
 

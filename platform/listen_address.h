@@ -23,4 +23,11 @@ bool is_loopback_listen_address(const std::string& text);
 // brackets ("[::1]:8765"), others as they are ("127.0.0.1:8765").
 std::string host_with_port(const std::string& address, int port);
 
+// Why this computer cannot listen on `address` (canonical or not) and `port`
+// right now, in the system's words (for example "Address already in use"),
+// or nullopt when it can. The socket is opened as the service opens its own
+// and closed again at once, so the answer holds until another program takes
+// the port.
+std::optional<std::string> listen_refusal(const std::string& address, int port);
+
 }  // namespace halvenor::platform

@@ -75,6 +75,12 @@ TEST_F(Finisher, ServerStoppingDuringStartUpIsReportedWithItsLog) {
   close(holder);
   EXPECT_NE(message.find("stopped during start-up"), std::string::npos) << message;
   EXPECT_NE(message.find("server.log"), std::string::npos) << message;
+  // The installation is committed: the message says where the port is set
+  // and how to start again.
+  EXPECT_NE(message.find("\"port\": " + std::to_string(port) + ") are in " + settings), std::string::npos) << message;
+  EXPECT_NE(message.find("start the server again with " + (base / "install" / "Start-Emergency-Comms.sh").string()),
+            std::string::npos)
+      << message;
 }
 
 }  // namespace

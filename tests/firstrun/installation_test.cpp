@@ -69,7 +69,7 @@ TEST_F(Installation, WritesTheInstallationAndTheServerAcceptsTheCredential) {
   EXPECT_EQ(result["url"], "https://localhost:" + std::to_string(port));
   EXPECT_EQ(result["credential_file"], (target / "data" / "administrator-access.txt").string());
   EXPECT_EQ(result["public_ca"], (target / "data" / "halvenor-mass-communication-ca.cer").string());
-  EXPECT_EQ(result["launcher"], (target / "Start-Emergency-Comms.cmd").string());
+  EXPECT_EQ(result["launcher"], (target / "Start-Emergency-Comms.sh").string());
 
   // Private data: folder and secrets owner-only; no marker or staging left.
   const fs::path data = target / "data";
@@ -136,7 +136,7 @@ TEST_F(Installation, WritesTheInstallationAndTheServerAcceptsTheCredential) {
                 "\n\n"
                 "1. Keep data/administrator-access.txt private; it contains your sign-in token.\n"
                 "2. Ask IT to trust data/halvenor-mass-communication-ca.cer on dashboard PCs.\n"
-                "3. Start Start-Emergency-Comms.cmd, then open the dashboard URL.\n"
+                "3. Start Start-Emergency-Comms.sh, then open the dashboard URL.\n"
                 "4. In Administration enrol each receiving PC and download its installer.\n"
                 "5. IT must permit the chosen HTTPS port and make the hostname resolve to this server.\n"
                 "6. A local CA was generated. IT-issued certificates can be imported later.\n"

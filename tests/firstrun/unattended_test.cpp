@@ -1,7 +1,11 @@
 // The unattended mode as the built program: refusals with the window's
 // messages, a scripted install with --json, and a full install that leaves
 // the server running and reachable over HTTPS.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +66,27 @@ TEST_F(Unattended, RefusesWithTheSameMessagesAndWritesNothing) {
   run = run_firstrun({"--unattended", "--hostname", "localhost", "--account", "abc", "--name", "n", "--accept-terms"});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.error.find("--folder is required"), std::string::npos) << run.error;
+}
+
+TEST_F(Unattended, BusyPortIsRefusedBeforeAnythingIsWritten) {
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+
+  auto busy = args(port);
+  busy.push_back("--accept-terms");
+  Outcome run = run_firstrun(busy);
+  close(holder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.error.rfind("The server cannot listen on 127.0.0.1:" + port + " (Address already in use).", 0), 0u)
+      << run.error;
+  EXPECT_FALSE(fs::exists(target));
 }
 
 TEST_F(Unattended, JsonResultWithoutStartingNeverShowsTheToken) {

@@ -141,7 +141,7 @@ TEST(WizardTextsTest, FinalStatusNamesTrustWarningAndNotes) {
   Json untrusted = {{"url", "https://h:1/"}, {"browser_trust_scope", nullptr}};
   std::string status = finished_status(untrusted, kShortcutWarning, {});
   EXPECT_NE(status.find("Browser certificate trust may still need IT attention.\n Desktop shortcuts could not be "
-                        "created; use Start-Emergency-Comms.cmd and the displayed URL.\nFinish closes setup"),
+                        "created; use Start-Emergency-Comms.sh and the displayed URL.\nFinish closes setup"),
             std::string::npos)
       << status;
 }
