@@ -566,6 +566,10 @@
       return {value: String(g.id), label: g.name || g.display_name || String(g.id), extra: n};
     }));
     show($('#groups-empty'), !groups.length);
+    rebuildOptions($('#escalate-group-options'), 'escalate-group', groups.map(function (g) {
+      return {value: String(g.id), label: 'Escalate to ' + (g.name || g.display_name || String(g.id))};
+    }));
+    show($('#escalation-fieldset'), groups.length > 0);
     var select = $('#compose-template');
     var chosen = select.value;
     clear(select).appendChild(el('option', {value: '', text: 'No template'}));
@@ -630,6 +634,11 @@
     request.departments = checkedValues('department');
     request.groups = checkedValues('group');
     if (kind === 'live') request.incident_reference = $('#compose-reference').value;
+    if ($('#escalate').checked) {
+      var number = function (id) { var v = $(id).value.trim(); return /^\d+$/.test(v) ? parseInt(v, 10) : v; };
+      request.escalation = {after_minutes: number('#escalate-after'), min_acknowledged_percent: number('#escalate-percent'),
+        channels: checkedValues('escalate-channel'), groups: checkedValues('escalate-group')};
+    }
     if (request.channels.indexOf('whatsapp') >= 0) {
       var values = {};
       $all('#whatsapp-fields [data-wa]').forEach(function (input) {
@@ -644,6 +653,7 @@
     var kind = composeKind();
     show($('#live-fields'), kind === 'live');
     show($('#whatsapp-fields'), checkedValues('channel').indexOf('whatsapp') >= 0);
+    show($('#escalation-fields'), $('#escalate').checked);
     var form = $('#compose-form');
     form.classList.toggle('is-live', kind === 'live');
     form.classList.toggle('is-exercise', kind === 'exercise');
@@ -761,6 +771,12 @@
     add('Departments', request.departments.length ? request.departments.map(function (d) { return departmentLabel(state, d); }).join(', ') : 'All');
     if (request.groups.length) add('Groups', request.groups.map(function (g) { return groupName(state, g); }).join(', '));
     if (live) add('Incident reference', request.incident_reference);
+    if (request.escalation) {
+      var e = request.escalation;
+      add('Escalation', 'After ' + plural(e.after_minutes, 'minute') + ', unless ' + e.min_acknowledged_percent +
+        '% of computers acknowledged: ' + e.channels.map(channelLabel).join(' and ') + ' to ' +
+        e.groups.map(function (g) { return groupName(state, g); }).join(', '));
+    }
 
     var deliveries = Array.isArray(data.deliveries) ? data.deliveries : [];
     var perChannel = {};
@@ -908,6 +924,21 @@
     return STATUS_ORDER.filter(function (s) { return counts[s]; }).concat(keys.filter(function (k) { return STATUS_ORDER.indexOf(k) < 0; }));
   }
 
+  // "Escalates at 10:42 if fewer than 80% acknowledge", then what happened.
+  function escalationLine(state, e) {
+    if (!e || typeof e.at !== 'number') return null;
+    var to = (e.channels || []).map(channelLabel).join(' and ') + ' to ' +
+      (e.groups || []).map(function (g) { return groupName(state, g); }).join(', ');
+    var outcome = {
+      pending: ['Escalates ', timeElement(e.at), ' by ' + to + ' if fewer than ' + e.min_acknowledged_percent + '% acknowledge.'],
+      sent: ['Escalated ', timeElement(e.at), ' by ' + to + ': fewer than ' + e.min_acknowledged_percent + '% had acknowledged.'],
+      not_needed: ['No escalation needed ', timeElement(e.at), ': at least ' + e.min_acknowledged_percent + '% had acknowledged.'],
+      cancelled: ['Escalation by ' + to + ' withdrawn with the alert.'],
+      expired: ['Escalation by ' + to + ' not sent: the alert had expired.']
+    }[e.state] || ['Escalation: ' + e.state];
+    return el('p', {class: 'alert-meta escalation escalation-' + e.state}, outcome);
+  }
+
   function renderAlertInfo(state, a, now) {
     var kind = alertKind(a);
     var deliveries = Array.isArray(a.deliveries) ? a.deliveries : [];
@@ -943,6 +974,7 @@
       el('div', {class: 'alert-title-row'}, el('h2', {class: 'alert-title', text: heading}), badges),
       meta,
       where.length ? el('p', {class: 'alert-meta', text: where.join(' · ')}) : null,
+      escalationLine(state, a.escalation),
       linked,
       el('p', {class: 'alert-body', text: a.body}),
       summary);

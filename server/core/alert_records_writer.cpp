@@ -1,6 +1,7 @@
 #include "server/core/alert_records_writer.h"
 
 #include "server/core/config_snapshot.h"
+#include "server/core/escalation.h"
 #include "server/core/json_append.h"
 #include "server/core/row_cursor.h"
 
@@ -189,6 +190,7 @@ std::string complete_alert_record(Connection& conn, Json& alert, double now) {
       incident_title = (*incident)["title"];
   }
   alert["incident_title"] = std::move(incident_title);
+  describe_escalation(conn, alert);
   return truthy(alert["cancelled"])                ? "cancelled"
          : alert["expires"].get<double>() <= now ? "expired"
                                                    : "active";

@@ -24,6 +24,7 @@ void Core::cancel(const std::string& actor, const std::string& aid) {
   if (alert["is_test"] == 0 && !can_send_live(actor)) throw Invalid("Live cancellation requires live-send permission");
   if (truthy(alert["cancelled"])) return;
   conn.execute("UPDATE alerts SET cancelled=1 WHERE id=?", {aid});
+  conn.execute("UPDATE alert_escalations SET state='cancelled' WHERE alert_id=? AND state='pending'", {aid});
   queue_->cancel(conn, aid, clock_->now());
   audit(conn, actor, "alert.cancelled",
         Json{{"alert_id", aid}, {"is_test", alert["is_test"] != 0}, {"deployment_scope", alert["deployment_scope"]}});

@@ -9,6 +9,7 @@
 #include "companions/setup/setup_manager.h"
 #include "server/core/audit_chain.h"
 #include "server/core/errors.h"
+#include "server/core/escalation.h"
 #include "server/core/text.h"
 
 namespace halvenor {
@@ -121,6 +122,7 @@ void Core::migrate() {
   // unexpired alerts; the snapshot and stand-down read deliveries per alert.
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_expiry ON alerts(expires)");
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_created ON alerts(created)");
+  create_escalation_schema(conn);
   // A poll looks up its computer's pending desktop delivery of each unexpired
   // alert; this index holds exactly those rows, a computer's side by side, so
   // the look-ups read a few pages instead of one delivery page per alert.

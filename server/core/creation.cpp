@@ -5,6 +5,7 @@
 #include "server/core/core.h"
 #include "server/core/digest.h"
 #include "server/core/errors.h"
+#include "server/core/escalation.h"
 #include "server/core/text.h"
 
 namespace halvenor {
@@ -26,6 +27,8 @@ std::string Core::create(const std::string& actor, const Json& data, const std::
   if (key && !is_utf8(*key)) throw RequestError("Idempotency-Key is not UTF-8");
   if (!key || code_points(*key) < kMinKeyLength || code_points(*key) > kMaxKeyLength)
     throw Invalid("An Idempotency-Key of 8–100 characters is required");
+
+  const std::optional<EscalationPlan> escalation = plan_escalation(*this, data, targets, actor);
 
   const std::string request_hash = sha256_hex(json::hash_form(data));
   // Everything derived from the request is computed before the write lock.
@@ -63,18 +66,20 @@ std::string Core::create(const std::string& actor, const Json& data, const std::
                  {id, target.recipient_id, target.channel, desktop ? "pending" : "queued"});
     if (!desktop) queue_->enqueue(conn, id, target.recipient_id, target.channel, now);
   }
+  if (escalation) store_escalation(conn, id, *escalation, now);
 
   Json assurance = nullptr;
   if (scope_name == "operational")
     assurance = member_or(member_or(cfg->doc(), "live_desktop", kEmptyObject), "assurance_reference", kNull);
-  audit(conn, actor, test ? "alert.created.test" : "alert.created.live",
-        Json{{"alert_id", id},
-             {"is_test", test},
-             {"targets", targets_object},
-             {"deliveries", targets.size()},
-             {"deployment_scope", scope_name},
-             {"incident_reference", test ? Json(nullptr) : member_or(data, "incident_reference", kNull)},
-             {"assurance_reference", assurance}});
+  Json detail{{"alert_id", id},
+              {"is_test", test},
+              {"targets", targets_object},
+              {"deliveries", targets.size()},
+              {"deployment_scope", scope_name},
+              {"incident_reference", test ? Json(nullptr) : member_or(data, "incident_reference", kNull)},
+              {"assurance_reference", assurance}};
+  if (escalation) detail["escalation"] = escalation->request;
+  audit(conn, actor, test ? "alert.created.test" : "alert.created.live", detail);
   scope.commit();
   return id;
 }

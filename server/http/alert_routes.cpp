@@ -9,6 +9,7 @@
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/coverage.h"
+#include "server/core/escalation.h"
 #include "server/core/errors.h"
 #include "server/core/snapshot_text.h"
 #include "server/http/routes.h"
@@ -58,6 +59,7 @@ HttpResponse post_history_export(RequestContext& c) {
 HttpResponse post_preview(RequestContext& c) {
   Core& core = c.core();
   std::vector<DeliveryTarget> targets = core.validate(c.data, c.actor);
+  plan_escalation(core, c.data, targets, c.actor);  // refused now rather than at sending
   ConfigPtr cfg = core.config();
   std::unordered_map<std::string, const Json*> contacts;
   for (const Json& contact : required(cfg->doc(), "contacts"))

@@ -15,8 +15,10 @@
 #include "platform/program_folder.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
+#include "server/core/escalation.h"
 #include "server/core/errors.h"
 #include "server/core/release.h"
+#include "server/http/rate_limited_report.h"
 #include "server/http/command_line.h"
 #include "server/http/exclusive_http_server.h"
 #include "server/http/handler.h"
@@ -121,7 +123,13 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
   http::Handler handler(service);
   server.set_handler([&handler](const http::HttpRequest& request) { return handler.handle(request); });
   server.set_server_version(std::string("Halvenor/") + VERSION);
+  http::RateLimitedReport report_escalation_failure;
   server.set_service_action([&] {
+    try {
+      run_due_escalations(core);
+    } catch (const std::exception& e) {  // the database is busy or failing: tried again shortly
+      report_escalation_failure(std::string("escalation check failed: ") + e.what());
+    }
     if (core.clock().monotonic() < setup.renewal_check_at) return;
     // Scheduled before the renewal runs, so a failing renewal retries hourly, not continuously.
     setup.renewal_check_at = core.clock().monotonic() + kRenewalCheckInterval;

@@ -206,6 +206,24 @@ describe('exercise installation', () => {
     });
   });
 
+  test('an exercise with escalation shows when and how it escalates', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
+      await page.getByRole('link', {name: 'Raise alert'}).click();
+      await fillExercise(page, {title: 'Escalating drill', body: 'Acknowledge on screen.', sites: ['North Hospital']});
+      const c = composer(page);
+      await c.check('Send it by SMS or WhatsApp if too few acknowledge on screen');
+      await c.field('After (minutes, 1–60)').fill('3');
+      await c.check('Escalate to Incident team');
+      await page.getByRole('button', {name: 'Preview recipients'}).click();
+      assert.match(await page.locator('#preview-facts').innerText(),
+        /After 3 minutes, unless 80% of computers acknowledged: SMS to Incident team/);
+      await page.getByRole('button', {name: 'Send exercise'}).click();
+      await alertCard(page, 'Escalating drill').locator('.escalation-pending',
+        {hasText: /^Escalates .* by SMS to Incident team if fewer than 80% acknowledge\.$/}).waitFor();
+    });
+  });
+
   test('a template fills the form and a refused alert shows the service\'s message next to the form', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
