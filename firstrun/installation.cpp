@@ -1,6 +1,7 @@
 #include "firstrun/installation.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -34,6 +36,7 @@ constexpr std::size_t kStagingRandomBytes = 12;
 constexpr char kWindowsLauncher[] = "Start-Emergency-Comms.cmd";
 constexpr char kShellLauncher[] = "Start-Emergency-Comms.sh";
 constexpr char kInstructions[] = "FIRST-INSTALL-INSTRUCTIONS.txt";
+constexpr char kSystemdUnit[] = "halvenor-mass-communication.service";
 // The launcher that starts the server on this platform; both are written so
 // that a folder copied between systems still has one that works.
 #ifdef _WIN32
@@ -216,6 +219,57 @@ std::string shell_launcher() {
          "exec ./server --settings \"$settings\"\n";
 }
 
+#ifndef _WIN32
+// A path inside a unit file: "%" starts a specifier and "$" a variable there,
+// and quotes keep a path with spaces one argument.
+std::string unit_path(const fs::path& path) {
+  std::string text;
+  for (char c : path.string()) {
+    if (c == '%' || c == '$' || c == '\\') text += c;
+    text += c;
+  }
+  return text;
+}
+
+// The same service for the system's manager (started at boot, as the
+// installing account) and for that account's own manager. The server stops
+// cleanly on SIGTERM, systemd's default; a failure restarts it after a pause
+// long enough for a busy port to be released.
+std::string systemd_unit(const fs::path& folder, const std::optional<std::string>& user) {
+  const std::string settings = unit_path(folder / "data" / "deployment" / "server-settings.json");
+  std::string unit =
+      "[Unit]\n"
+      "Description=Halvenor Mass Communication server\n"
+      "After=network-online.target\n"
+      "Wants=network-online.target\n"
+      "\n"
+      "[Service]\n"
+      "Type=simple\n";
+  if (user) unit += "User=" + *user + "\n";
+  unit += "WorkingDirectory=" + unit_path(folder) + "\n" +
+          "ExecStart=\"" + unit_path(folder / "server") + "\" --settings \"" + settings + "\"\n" +
+          "Restart=on-failure\n"
+          "RestartSec=5\n"
+          "TimeoutStopSec=30\n"
+          "UMask=0077\n"
+          "\n"
+          "[Install]\n"
+          "WantedBy=" + (user ? "multi-user.target" : "default.target") + "\n";
+  return unit;
+}
+
+void write_systemd_units(const fs::path& folder) {
+  const passwd* account = getpwuid(geteuid());
+  for (const bool system : {true, false}) {
+    const fs::path unit_folder = folder / "systemd" / (system ? "system" : "user");
+    fs::create_directories(unit_folder);
+    std::optional<std::string> user;
+    if (system) user = account && account->pw_name ? std::string(account->pw_name) : std::string("root");
+    write_new_file(unit_folder / kSystemdUnit, systemd_unit(folder, user), 0644);
+  }
+}
+#endif
+
 std::string instructions(const std::string& url) {
   return "Dashboard: " + url +
          "\n"
@@ -283,6 +337,9 @@ Json build_private_data(const Json& plan, const Json& values, const fs::path& fo
 Json finish(const fs::path& folder, const std::string& url, const std::string& account) {
   write_new_file(folder / kWindowsLauncher, windows_launcher(), 0644);
   write_new_file(folder / kShellLauncher, shell_launcher(), 0755);
+#ifndef _WIN32
+  write_systemd_units(folder);
+#endif
   replace_file(folder / kInstructions, instructions(url));
   return Json{{"folder", folder.string()},
               {"url", url},

@@ -76,6 +76,7 @@ void print_result(const Json& result, bool started, const std::vector<std::strin
       << "\n"
       << "Local CA certificate for dashboard PCs: " << result["public_ca"].get<std::string>() << "\n"
       << "Start script: " << (folder / "Start-Emergency-Comms.sh").string() << "\n"
+      << "systemd units (see README): " << (folder / "systemd").string() << "\n"
       << "Server: " << (started ? "running" : "not started") << "\n";
   if (result.value("_browser_trust_installed", false))
     out << "Local CA trust installed for "

@@ -2,6 +2,8 @@
 // bytes, the installed server starting from its settings file and accepting
 // the Administrator's credential, and the failures that must leave existing
 // data alone.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -180,6 +182,48 @@ TEST_F(Installation, WritesTheInstallationAndTheServerAcceptsTheCredential) {
   const std::string before = read_all(data / "administrator-access.txt");
   EXPECT_EQ(message_of([&] { install(values, source); }), kExisting);
   EXPECT_EQ(read_all(data / "administrator-access.txt"), before);
+}
+
+// The system unit's ExecStart, run as systemd would run it, serves with the
+// installation's settings and ends with status 0 on systemd's stop signal.
+TEST_F(Installation, SystemdUnitStartsTheServerWithItsSettingsAndStopsCleanly) {
+  target = base / "site 50%" / "install";
+  values = firstrun_test::good_values(target);
+  values["legal_acceptance"] = legal::agreement(source / "docs" / "legal", true);
+  values["port"] = std::to_string(testing::free_port());
+  install(values, source);
+  EXPECT_TRUE(fs::exists(target / "systemd" / "user" / "halvenor-mass-communication.service"));
+  const std::string unit = read_all(target / "systemd" / "system" / "halvenor-mass-communication.service");
+  std::smatch exec;
+  ASSERT_TRUE(std::regex_search(unit, exec, std::regex("\nExecStart=(.*)\n"))) << unit;
+  EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos) << unit;
+
+  // systemd's quoting: "..." groups an argument, %% is one %.
+  std::vector<std::string> argv;
+  const std::string line = exec[1];
+  for (std::size_t i = 0; i < line.size();) {
+    if (line[i] == ' ') {
+      ++i;
+      continue;
+    }
+    std::string arg;
+    const bool quoted = line[i] == '"';
+    if (quoted) ++i;
+    for (; i < line.size() && (quoted ? line[i] != '"' : line[i] != ' '); ++i) {
+      if (line[i] == '%' && i + 1 < line.size() && line[i + 1] == '%') ++i;
+      arg += line[i];
+    }
+    if (quoted) ++i;
+    argv.push_back(arg);
+  }
+  ASSERT_EQ(argv.size(), 3u) << line;
+  EXPECT_EQ(argv[2], (target / "data" / "deployment" / "server-settings.json").string());
+
+  testing::ChildProcess server(argv);
+  std::optional<std::string> first = server.read_line();
+  ASSERT_TRUE(first) << server.error_text();
+  server.send_signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0) << server.error_text();
 }
 
 TEST_F(Installation, DataAppearingAfterValidationStopsIt) {
