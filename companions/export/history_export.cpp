@@ -200,14 +200,6 @@ struct History {
   ChainVerdict chain;
 };
 
-Json chain_json(const ChainVerdict& chain) {
-  return {{"intact", chain.intact},
-          {"rows", chain.rows},
-          {"first_broken_seq", chain.broken_seq ? Json(*chain.broken_seq) : Json(nullptr)},
-          {"reason", chain.intact ? Json(nullptr) : Json(chain.reason)},
-          {"last_hash", chain.last_hash}};
-}
-
 History read_history(Connection& conn, const Range& range) {
   History history;
   history.alerts = conn.query(
@@ -279,7 +271,7 @@ std::string history_csv(const History& history, const Json& doc) {
     record.set("at_local", local_time(audit["at"]));
     record.append_to(out);
   }
-  const Json chain = chain_json(history.chain);
+  const Json chain = chain_verdict_json(history.chain);
   CsvRecord record("chain");
   record.set("intact", chain["intact"])
       .set("rows", chain["rows"])
@@ -321,7 +313,7 @@ ExportFile export_history(Core& core, const std::string& actor, const Json& requ
                      {"last_day", iso_date(range.last_day())}};
     body["alerts"] = Json(history.alerts);
     body["audit"] = Json(history.audit);
-    body["chain"] = chain_json(history.chain);
+    body["chain"] = chain_verdict_json(history.chain);
     file.json_body = std::move(body);
   } else {
     file.content_type = "text/csv; charset=utf-8";

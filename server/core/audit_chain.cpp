@@ -46,4 +46,12 @@ ChainVerdict verify_audit_chain(Connection& conn) {
   return verdict;
 }
 
+Json chain_verdict_json(const ChainVerdict& chain) {
+  return {{"intact", chain.intact},
+          {"rows", chain.rows},
+          {"first_broken_seq", chain.broken_seq ? Json(*chain.broken_seq) : Json(nullptr)},
+          {"reason", chain.intact ? Json(nullptr) : Json(chain.reason)},
+          {"last_hash", chain.last_hash}};
+}
+
 }  // namespace halvenor

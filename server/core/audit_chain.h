@@ -26,4 +26,7 @@ struct ChainVerdict {
 // Reads the audit table in seq order, one row at a time.
 ChainVerdict verify_audit_chain(Connection& conn);
 
+// {"intact", "rows", "first_broken_seq" (or null), "reason" (or null), "last_hash"}
+Json chain_verdict_json(const ChainVerdict& chain);
+
 }  // namespace halvenor

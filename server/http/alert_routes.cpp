@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "companions/access/access_manager.h"
+#include "companions/export/drill_report.h"
 #include "companions/export/history_export.h"
 #include "companions/export/situation.h"
 #include "companions/mobile/mobile_integrations.h"
@@ -48,6 +49,17 @@ HttpResponse get_audit(RequestContext& c) {
 }
 
 HttpResponse post_dashboard(RequestContext& c) { return reply(200, situation(c.core(), c.data)); }
+
+// {"id": exercise id, "format": "json" (default) or "csv"}.
+HttpResponse post_drill_report(RequestContext& c) {
+  const Json& format = member_or(c.data, "format", kNull);
+  if (!format.is_null() && format != "json" && format != "csv")
+    throw ExportInvalid("Choose csv or json as the export format.");
+  Json report = drill_report(c.core(), member_or(c.data, "id", kNull));
+  if (format != "csv") return reply(200, report);
+  const std::string filename = "halvenor-drill-report-" + report["alert"]["id"].get<std::string>() + ".csv";
+  return reply_bytes(200, drill_report_csv(report), "text/csv; charset=utf-8", filename);
+}
 
 HttpResponse post_history_export(RequestContext& c) {
   ExportFile file = export_history(c.core(), c.actor, c.data);

@@ -35,6 +35,7 @@ constexpr Route kRoutes[] = {
     {"POST", "/api/access/change", Gate::AccessPresent, post_access_change},
     {"POST", "/api/access/import", Gate::AccessPresent, post_access_import},
     {"POST", "/api/dashboard", Gate::People, post_dashboard},
+    {"POST", "/api/drill-report", Gate::People, post_drill_report},
     {"POST", "/api/history/export", Gate::People, post_history_export},
     {"POST", "/api/preview", Gate::Operator, post_preview},
     {"POST", "/api/alerts", Gate::Operator, post_alerts},

@@ -9,6 +9,7 @@ namespace halvenor::http {
 HttpResponse get_state(RequestContext& c);
 HttpResponse get_audit(RequestContext& c);
 HttpResponse post_dashboard(RequestContext& c);
+HttpResponse post_drill_report(RequestContext& c);
 HttpResponse post_history_export(RequestContext& c);
 HttpResponse post_preview(RequestContext& c);
 HttpResponse post_alerts(RequestContext& c);

@@ -206,7 +206,7 @@ describe('exercise installation', () => {
     });
   });
 
-  test('an exercise with escalation shows when and how it escalates', async () => {
+  test('an exercise with escalation shows when and how it escalates, and its drill report', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
       await page.getByRole('link', {name: 'Raise alert'}).click();
@@ -221,6 +221,12 @@ describe('exercise installation', () => {
       await page.getByRole('button', {name: 'Send exercise'}).click();
       await alertCard(page, 'Escalating drill').locator('.escalation-pending',
         {hasText: /^Escalates .* by SMS to Incident team if fewer than 80% acknowledge\.$/}).waitFor();
+      // The exercise's drill report, as filed for evidence.
+      await alertCard(page, 'Escalating drill').getByRole('button', {name: 'Drill report'}).click();
+      const report = alertCard(page, 'Escalating drill').locator('.drill-report');
+      await report.getByRole('heading', {name: 'Drill report: Escalating drill'}).waitFor();
+      assert.match(await report.innerText(), /Silent computers\s+North Emergency PC 1 \(pc-1\)/);
+      assert.match(await report.innerText(), /Intact: all \d+ entries verify\./);
     });
   });
 

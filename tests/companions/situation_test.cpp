@@ -1,3 +1,4 @@
+#include "companions/export/drill_report.h"
 #include "companions/export/situation.h"
 
 #include <gtest/gtest.h>
@@ -305,6 +306,44 @@ TEST_F(SituationTest, ExpiredExerciseWithContactsAndComputersThatNeverPolled) {
             Json({{"desktop_deliveries", 4},
                   {"to_display", {{"count", 1}, {"median_seconds", 20.0}, {"p90_seconds", 20.0}}},
                   {"to_acknowledge", {{"count", 0}, {"median_seconds", nullptr}, {"p90_seconds", nullptr}}}}));
+}
+
+TEST_F(SituationTest, DrillReportAddsSlowestFailedJobsAndTheChainForExercisesOnly) {
+  const std::string id = exercise(2000.0, "drill-key-0001");
+  receipt(2004.0, "pc-n1", id, "received");
+  receipt(2005.0, "pc-n1", id, "displayed");
+  receipt(2030.0, "pc-n1", id, "acknowledged");
+  receipt(2006.0, "pc-n2", id, "received");
+  receipt(2045.0, "pc-n2", id, "displayed");
+  {
+    DbScope scope = core_->db();
+    scope->execute("UPDATE mobile_jobs SET state='failed', attempts=5, reason='gateway refused' "
+                   "WHERE alert_id=? AND recipient_id='duty-north'",
+                   {id});
+  }
+  at(2100.0);
+
+  const Json report = drill_report(*core_, id);
+  EXPECT_EQ(report["timing"]["to_display"],
+            Json({{"count", 2}, {"median_seconds", 5.0}, {"p90_seconds", 45.0}, {"slowest_seconds", 45.0}}));
+  EXPECT_EQ(report["timing"]["to_acknowledge"]["slowest_seconds"], 30.0);
+  EXPECT_EQ(report["mobile_jobs_failed"],
+            Json::array({{{"recipient_id", "duty-north"}, {"name", "North Duty Manager"}, {"channel", "sms"},
+                          {"attempts", 5}, {"reason", "gateway refused"}}}));
+  EXPECT_EQ(report["audit_chain"]["intact"], true);
+  EXPECT_EQ(report["reach"]["totals"]["total"], 6);
+  const std::string csv = drill_report_csv(report);
+  EXPECT_NE(csv.find("mobile job failed,duty-north (sms),gateway refused\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("timing,to_display slowest_seconds,45.0\r\n"), std::string::npos) << csv;
+
+  for (const char* device : {"pc-n1", "pc-n2", "pc-s1", "pc-both"}) poll(device);
+  const std::string live = incident(2200.0, "incident-key-0002");
+  try {
+    drill_report(*core_, live);
+    ADD_FAILURE() << "a live incident got a drill report";
+  } catch (const DashboardInvalid& e) {
+    EXPECT_STREQ(e.what(), "A drill report is made for exercises only.");
+  }
 }
 
 TEST_F(SituationTest, RefusesBadRequestsAndWritesNothing) {
