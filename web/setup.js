@@ -11,7 +11,8 @@
 // browsers) and the agent enrolment codes ("enrolment_code", whose rollout
 // file is offered for saving at once because the code is never shown again;
 // "enrolment_codes"; "revoke_enrolment_code"; "agent_package", the agent's
-// Debian package as a file). Results and refusals are
+// Debian package as a file) and "live_mode" (live alerts or exercises only).
+// Results and refusals are
 // shown exactly as the service returns them. Offered only to callers with
 // can_manage_users.
 (function () {
@@ -141,6 +142,14 @@
       action('browser_trust', {id: $('setup-device').value}, 'Browser trust requested');
     });
 
+    $('setup-exercise-only').addEventListener('click', function () {
+      switchLive({live: false}, 'Switched to exercises only');
+    });
+    $('setup-live-form').addEventListener('submit', function (e) {
+      e.preventDefault();
+      switchLive({live: true, confirmation: $('setup-live-confirmation').value}, 'Live alerts switched on');
+    });
+
     $('setup-enrolment-form').addEventListener('submit', function (e) {
       e.preventDefault();
       var fields = {
@@ -171,6 +180,31 @@
     });
   });
 
-  H.views.register('setup', {show: function () { clearMessages(); loadView(); renderDevices(H.state); }});
-  H.onState(function (state) { if (H.views.visible('setup')) renderDevices(state); });
+  // The switch between live alerts and exercises only, shown from the mode
+  // the dashboard state reports ("EXERCISE ONLY" or a live mode).
+  function renderLiveSwitch(state) {
+    if (!state || typeof state.mode !== 'string') return;
+    var exerciseOnly = state.mode === 'EXERCISE ONLY';
+    $('setup-live-state').textContent = exerciseOnly
+      ? 'This installation sends exercises only. Live alerts are switched off.'
+      : 'Live alerts are switched on. Switching to exercises only is always allowed and takes effect at once.';
+    $('setup-exercise-only').hidden = exerciseOnly;
+    $('setup-live-form').hidden = !exerciseOnly;
+  }
+
+  function switchLive(fields, title) {
+    fields.live = fields.live === true;
+    action('live_mode', fields, title).then(function (result) {
+      if (!result.ok) return;
+      $('setup-live-confirmation').value = '';
+      H.refreshState();
+    });
+  }
+
+  H.views.register('setup', {show: function () { clearMessages(); loadView(); renderDevices(H.state); renderLiveSwitch(H.state); }});
+  H.onState(function (state) {
+    if (!H.views.visible('setup')) return;
+    renderDevices(state);
+    renderLiveSwitch(state);
+  });
 })();

@@ -55,25 +55,9 @@ Core::Core(Json config, std::string database, std::optional<std::string> config_
   if (!(mode == "test" || mode == "controlled_live") || !(provider == "mock" || provider == "disabled"))
     throw Invalid("Supported core mode and mobile transport policy required");
 
-  const Json& policy = member_or(doc, "live_desktop", kEmptyObject);
-  if (!policy.is_object()) throw Invalid("Invalid live desktop policy");
-  const Json& enabled = member_or(policy, "enabled", kFalse);
-  if (!enabled.is_boolean()) throw Invalid("Invalid live desktop policy");
-
-  live_enabled_ = enabled.get<bool>();
-  const Json& scope = member_or(policy, "deployment_scope", kOperational);
-  if (!(scope == "operational" || scope == "home_lab")) throw Invalid("Unknown deployment scope");
-  deployment_scope_ = scope.get<std::string>();
-
-  if (live_enabled_) {
-    if (mode != "controlled_live") throw Invalid("Live desktop needs controlled_live mode");
-    if (deployment_scope_ == "operational" && !exactly_true(member_or(policy, "enabled_by_default", kNull))) {
-      const Json& reference = member_or(policy, "assurance_reference", kNull);
-      bool referenced = reference.is_string() && !trim(reference.get<std::string>()).empty();
-      if (!exactly_true(member_or(policy, "assurance_completed", kNull)) || !referenced)
-        throw Invalid("Operational live desktop requires assurance completion/reference");
-    }
-  }
+  live_enabled_ = live_policy(doc);
+  deployment_scope_ = member_or(member_or(doc, "live_desktop", kEmptyObject), "deployment_scope", kOperational)
+                          .get<std::string>();
 
   try {
     mobile_providers_ = std::make_unique<ProviderSet>(build_providers(doc));
@@ -139,8 +123,32 @@ void Core::migrate() {
   scope.commit();
 }
 
+bool Core::live_policy(const Json& doc) {
+  const Json& mode = member_or(doc, "mode", kNull);
+  const Json& policy = member_or(doc, "live_desktop", kEmptyObject);
+  if (!policy.is_object()) throw Invalid("Invalid live desktop policy");
+  const Json& enabled = member_or(policy, "enabled", kFalse);
+  if (!enabled.is_boolean()) throw Invalid("Invalid live desktop policy");
+  const Json& scope = member_or(policy, "deployment_scope", kOperational);
+  if (!(scope == "operational" || scope == "home_lab")) throw Invalid("Unknown deployment scope");
+  if (enabled.get<bool>()) {
+    if (mode != "controlled_live") throw Invalid("Live desktop needs controlled_live mode");
+    if (scope == "operational" && !exactly_true(member_or(policy, "enabled_by_default", kNull))) {
+      const Json& reference = member_or(policy, "assurance_reference", kNull);
+      bool referenced = reference.is_string() && !trim(reference.get<std::string>()).empty();
+      if (!exactly_true(member_or(policy, "assurance_completed", kNull)) || !referenced)
+        throw Invalid("Operational live desktop requires assurance completion/reference");
+    }
+  }
+  return enabled.get<bool>();
+}
+
 void Core::replace_config(Json document) {
+  // Every document published here passed live_policy when it was made (at
+  // start-up, or by the change that wrote it), so this cannot throw.
+  const bool live = live_policy(document);
   config_.store(std::make_shared<const ConfigSnapshot>(std::move(document)));
+  live_enabled_.store(live);
 }
 
 void Core::audit(Connection& conn, const std::optional<std::string>& actor, const std::string& event,

@@ -76,7 +76,10 @@ class Core {
   // immediate transaction.
   void audit(Connection& conn, const std::optional<std::string>& actor, const std::string& event,
              const Json& detail);
-  bool live_enabled() const { return live_enabled_; }
+  bool live_enabled() const { return live_enabled_.load(); }
+  // Whether `doc`'s live desktop policy switches live alerts on; throws
+  // Invalid for a policy the service would refuse to start with.
+  static bool live_policy(const Json& doc);
   const std::string& deployment_scope() const { return deployment_scope_; }
   Clock& clock() const { return *clock_; }
   RandomSource& random() const { return *random_; }
@@ -130,7 +133,9 @@ class Core {
   Database database_;
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<RandomSource> random_;
-  bool live_enabled_ = false;
+  // Follows the published configuration, so that administrators can switch
+  // to exercises only (and back) without a restart.
+  std::atomic<bool> live_enabled_{false};
   std::string deployment_scope_ = "operational";
   std::unique_ptr<ProviderSet> mobile_providers_;
   std::unique_ptr<MobileIntegrations> mobile_;

@@ -28,7 +28,7 @@ Json Core::agent_profile(const std::string& actor) {
   }
   if (!device) throw Invalid("Receiving computer was not found");
   Json profile = agent_channel_status();
-  profile["desktop_policy"] = {{"server_enabled", live_enabled_},
+  profile["desktop_policy"] = {{"server_enabled", live_enabled()},
                                {"computer_enabled", exactly_true(member_or(*device, "allow_live_desktop", kTrue))}};
   auto name_or_id = [&](const char* key) {
     const Json& value = member_or(*device, key, kNull);

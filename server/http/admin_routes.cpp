@@ -3,6 +3,7 @@
 // caller and the body on and shape the reply.
 #include "companions/access/access_manager.h"
 #include "companions/access/directory_import.h"
+#include "companions/access/live_switch.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
@@ -45,6 +46,11 @@ HttpResponse post_setup_action(RequestContext& c) {
   if (action == "enrolment_codes") return reply(200, setup.enrolment_codes(c.actor));
   if (action == "revoke_enrolment_code")
     return reply(200, setup.revoke_enrolment_code(c.actor, member_or(c.data, "id", kNull)));
+  if (action == "live_mode") {
+    AccessManager* access = c.core().access();
+    if (!access) throw AccessInvalid("This server was started without its configuration file and cannot change it.");
+    return reply(200, switch_live_mode(c.core(), *access, c.actor, c.data));
+  }
   if (action == "agent_packages") return reply(200, setup.agent_packages(c.actor));
   if (action == "agent_package") {
     const Json& name = member_or(c.data, "name", kNull);

@@ -709,3 +709,38 @@ describe('directory import', () => {
     assert.equal(events.split('access.directory.imported').length - 1, 1, 'one audit event for the whole import');
   });
 });
+
+describe('live switch', () => {
+  let server;
+  let tokens;
+
+  before(async () => {
+    const made = makeConfig({live: true});
+    made.config.users.find((u) => u.id === 'admin').can_send_live = true;
+    tokens = made.tokens;
+    server = await startServer(made.config);
+  });
+  after(async () => { if (server) await server.stop(); });
+
+  test('an administrator switches to exercises only at once and back to live only with the typed confirmation', async () => {
+    const mode = async () => (await apiCall(server, tokens.admin, 'GET', '/api/state')).data.mode;
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.admin);
+      await page.goto(server.url + '/#setup');
+      await page.getByRole('button', {name: 'Switch to exercises only'}).click();
+      await page.locator('#mode-banner.mode-exercise').waitFor();
+      assert.equal(await mode(), 'EXERCISE ONLY');
+
+      const confirmation = page.getByLabel('Type ENABLE LIVE ALERTS to confirm');
+      await confirmation.fill('enable live');
+      await page.getByRole('button', {name: 'Switch live alerts on'}).click();
+      await page.locator('#setup-error', {hasText: 'Type ENABLE LIVE ALERTS to switch live alerts back on.'}).waitFor();
+      assert.equal(await mode(), 'EXERCISE ONLY');
+
+      await confirmation.fill('ENABLE LIVE ALERTS');
+      await page.getByRole('button', {name: 'Switch live alerts on'}).click();
+      await page.getByRole('button', {name: 'Switch to exercises only'}).waitFor();
+      assert.notEqual(await mode(), 'EXERCISE ONLY');
+    });
+  });
+});
