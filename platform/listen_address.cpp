@@ -38,7 +38,24 @@ std::string host_with_port(const std::string& address, int port) {
 }
 
 #ifndef _WIN32
-std::optional<std::string> listen_refusal(const std::string& address, int port) {
+namespace {
+
+// The one platform difference in binding. Windows lets another socket take
+// over a bound port unless it is claimed with SO_EXCLUSIVEADDRUSE. On Linux a
+// listening port is always exclusive (only SO_REUSEPORT, never set here, would
+// let a second listener share it), while leaving SO_REUSEADDR unset would make
+// a restarted service fail to bind for a minute after serving traffic, because
+// this side closes first and keeps the TIME_WAIT entries. A hospital's alert
+// service must come back at once after a crash, so on Linux SO_REUSEADDR is
+// set: it permits exactly the rebinding over TIME_WAIT and nothing else.
+bool claim_port_exclusively(int fd) {
+  const int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+}  // namespace
+
+int open_listener(const std::string& address, int port, int backlog, std::string& error) {
   sockaddr_storage local{};
   socklen_t length = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
@@ -52,22 +69,33 @@ std::optional<std::string> listen_refusal(const std::string& address, int port) 
     v6->sin6_port = htons(static_cast<std::uint16_t>(port));
     length = sizeof *v6;
   } else {
-    return "not an IPv4 or IPv6 address";
+    error = "not an IPv4 or IPv6 address";
+    return -1;
   }
-  const int fd = socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::strerror(errno);
-  // The service sets these too: a port left in TIME_WAIT by its own last
-  // run is free for it, and "::" covers IPv4 as well.
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const int fd = socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
   if (local.ss_family == AF_INET6) {
     const int v6_only = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) ? 0 : 1;
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
   }
-  std::optional<std::string> refusal;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || listen(fd, 1) != 0) refusal = std::strerror(errno);
+  if (!claim_port_exclusively(fd) || bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 ||
+      listen(fd, backlog) != 0) {
+    error = std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<std::string> listen_refusal(const std::string& address, int port) {
+  std::string error;
+  const int fd = open_listener(address, port, 1, error);
+  if (fd < 0) return error;
   close(fd);
-  return refusal;
+  return std::nullopt;
 }
 #endif
 

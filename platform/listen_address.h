@@ -23,11 +23,17 @@ bool is_loopback_listen_address(const std::string& text);
 // brackets ("[::1]:8765"), others as they are ("127.0.0.1:8765").
 std::string host_with_port(const std::string& address, int port);
 
-// Why this computer cannot listen on `address` (canonical or not) and `port`
-// right now, in the system's words (for example "Address already in use"),
-// or nullopt when it can. The socket is opened as the service opens its own
-// and closed again at once, so the answer holds until another program takes
-// the port.
+// Opens a non-blocking, close-on-exec socket listening on `address`
+// (canonical or not) and `port` (0 picks a free one) the way the service
+// listens: "::" takes IPv4 clients too, any other IPv6 address only itself,
+// and the port is held exclusively (see listen_address.cpp). Returns the
+// descriptor, or -1 with `error` set to the system's words (for example
+// "Address already in use"; "not an IPv4 or IPv6 address" for bad text).
+int open_listener(const std::string& address, int port, int backlog, std::string& error);
+
+// Why this computer cannot listen on `address` and `port` right now, or
+// nullopt when it can: open_listener's answer, the socket closed again at
+// once, so it holds until another program takes the port.
 std::optional<std::string> listen_refusal(const std::string& address, int port);
 
 }  // namespace halvenor::platform

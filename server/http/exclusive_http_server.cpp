@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/listen_address.h"
 #include "server/http/rate_limited_report.h"
 #include "server/http/request_reader.h"
 
@@ -52,28 +53,6 @@ constexpr int kMaxEventsPerWait = 256;
 constexpr int kAcceptBatch = 64;
 // Descriptors beyond the connections: listener, epoll, files the service opens.
 constexpr std::size_t kSpareDescriptors = 256;
-// The one platform difference in binding. Windows lets another socket take
-// over a bound port unless it is claimed with SO_EXCLUSIVEADDRUSE. On Linux a
-// listening port is always exclusive (only SO_REUSEPORT, never set here, would
-// let a second listener share it), while leaving SO_REUSEADDR unset would make
-// a restarted service fail to bind for a minute after serving traffic, because
-// this side closes first and keeps the TIME_WAIT entries. A hospital's alert
-// service must come back at once after a crash, so on Linux SO_REUSEADDR is
-// set: it permits exactly the rebinding over TIME_WAIT and nothing else.
-void claim_port_exclusively(int fd) {
-  const int on = 1;
-#ifdef _WIN32
-  if (setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-                 sizeof on) != 0) {
-    throw std::runtime_error("Cannot claim the listening port exclusively");
-  }
-#else
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    throw std::runtime_error("Cannot prepare the listening port for restarts");
-  }
-#endif
-}
-
 // Failures that only mean the client went away or stalled.
 bool client_gone(int error) {
   return error == EPIPE || error == ECONNRESET || error == EAGAIN || error == EWOULDBLOCK ||
@@ -248,17 +227,7 @@ struct ExclusiveHTTPServer::Impl {
   ~Impl() { close(); }
 
   void open(const std::string& bind_address, int requested_port) {
-    sockaddr_storage local{};
-    socklen_t local_length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
-    if (inet_pton(AF_INET, bind_address.c_str(), &v4->sin_addr) == 1) {
-      v4->sin_family = AF_INET;
-      local_length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, bind_address.c_str(), &v6->sin6_addr) == 1) {
-      v6->sin6_family = AF_INET6;
-      local_length = sizeof *v6;
-    } else {
+    if (!platform::canonical_listen_address(bind_address)) {
       throw std::runtime_error("Invalid IPv4 or IPv6 bind address: " + bind_address);
     }
     if (requested_port < 0 || requested_port > 65535) {
@@ -268,22 +237,12 @@ struct ExclusiveHTTPServer::Impl {
     table_size = connection_table_size(
         limits.max_open_connections, raise_open_file_limit(limits.max_open_connections + kSpareDescriptors));
     const std::string where = bind_address + ":" + std::to_string(requested_port);
-    listen_fd = socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd < 0) throw_errno(where, "Cannot create a socket for ");
-    claim_port_exclusively(listen_fd);
-    if (local.ss_family == AF_INET6) {
-      // "::" means every interface of both kinds, as 0.0.0.0 does for IPv4;
-      // any other IPv6 address means exactly that address.
-      const int v6_only = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) ? 0 : 1;
-      setsockopt(listen_fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
-      v6->sin6_port = htons(static_cast<std::uint16_t>(requested_port));
-    } else {
-      v4->sin_port = htons(static_cast<std::uint16_t>(requested_port));
-    }
-    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&local), local_length) != 0 ||
-        listen(listen_fd, kListenBacklog) != 0) {
-      throw_errno(where, "Cannot listen on ");
-    }
+    std::string refusal;
+    listen_fd = platform::open_listener(bind_address, requested_port, kListenBacklog, refusal);
+    if (listen_fd < 0) throw std::runtime_error("Cannot listen on " + where + ": " + refusal);
+    sockaddr_storage local{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
     socklen_t length = sizeof local;
     if (getsockname(listen_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
       throw_errno(where, "Cannot read the bound port of ");
@@ -673,16 +632,19 @@ struct ExclusiveHTTPServer::Impl {
 
   // ---- TLS threads ----
 
+  // The next connection queued for this kind of thread; nullptr once the
+  // server stops.
+  Connection* next_from(std::deque<Connection*>& queue, std::condition_variable& ready) {
+    std::unique_lock lock(jobs_mutex);
+    ready.wait(lock, [&] { return stopping || !queue.empty(); });
+    if (stopping) return nullptr;
+    Connection* c = queue.front();
+    queue.pop_front();
+    return c;
+  }
+
   void take_handshake_steps() {
-    for (;;) {
-      Connection* c = nullptr;
-      {
-        std::unique_lock lock(jobs_mutex);
-        handshakes_ready.wait(lock, [this] { return stopping || !handshakes.empty(); });
-        if (stopping) return;
-        c = handshakes.front();
-        handshakes.pop_front();
-      }
+    while (Connection* c = next_from(handshakes, handshakes_ready)) {
       ERR_clear_error();
       const int result = SSL_do_handshake(c->ssl);
       if (result == 1) {
@@ -715,15 +677,7 @@ struct ExclusiveHTTPServer::Impl {
   // ---- worker threads ----
 
   void work() {
-    for (;;) {
-      Connection* c = nullptr;
-      {
-        std::unique_lock lock(jobs_mutex);
-        jobs_ready.wait(lock, [this] { return stopping || !jobs.empty(); });
-        if (stopping) return;
-        c = jobs.front();
-        jobs.pop_front();
-      }
+    while (Connection* c = next_from(jobs, jobs_ready)) {
       try {
         c->reply_ok = answer(*c);
       } catch (...) {  // out of memory building the reply
