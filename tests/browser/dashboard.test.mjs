@@ -701,7 +701,6 @@ describe('directory import', () => {
       await bulk.getByLabel('CSV file to check').setInputFiles(file(rows('North')));
       await bulk.getByRole('button', {name: 'Import 2500 entries'}).click();
       await bulk.locator('#access-bulk-summary', {hasText: 'Imported: 2500 added, 0 changed.'}).waitFor();
-      await page.locator('#access-view').getByRole('cell', {name: 'Ward desk 2499'}).waitFor();
     });
     assert.equal(await deviceCount(), before + 2500);
     const audit = await apiCall(server, tokens.admin, 'GET', '/api/audit');
