@@ -30,4 +30,41 @@ std::string iso8601_local(double seconds) {
   return text;
 }
 
+namespace {
+
+std::tm local_tm(std::time_t when) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &when);
+#else
+  localtime_r(&when, &local);
+#endif
+  return local;
+}
+
+}  // namespace
+
+LocalDay local_day(double seconds, int offset_days) {
+  std::tm local = local_tm(static_cast<std::time_t>(std::floor(seconds)));
+  // Noon keeps the day clear of any daylight-saving change while it rolls.
+  local.tm_mday += offset_days;
+  local.tm_hour = 12;
+  local.tm_min = local.tm_sec = 0;
+  local.tm_isdst = -1;
+  const std::time_t noon = std::mktime(&local);
+  const std::tm rolled = local_tm(noon);
+  return LocalDay{rolled.tm_year + 1900, rolled.tm_mon + 1, rolled.tm_mday, rolled.tm_wday};
+}
+
+double local_instant(const LocalDay& day, int hour, int minute) {
+  std::tm local{};
+  local.tm_year = day.year - 1900;
+  local.tm_mon = day.month - 1;
+  local.tm_mday = day.day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_isdst = -1;
+  return static_cast<double>(std::mktime(&local));
+}
+
 }  // namespace halvenor::platform

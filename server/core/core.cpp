@@ -1,6 +1,7 @@
 #include "server/core/core.h"
 
 #include "companions/access/access_manager.h"
+#include "companions/drills/drill_schedule.h"
 #include "companions/identity/organisation_identity.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_acknowledgements.h"
@@ -107,6 +108,7 @@ void Core::migrate() {
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_expiry ON alerts(expires)");
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_created ON alerts(created)");
   create_escalation_schema(conn);
+  create_drill_schema(conn);
   // A poll looks up its computer's pending desktop delivery of each unexpired
   // alert; this index holds exactly those rows, a computer's side by side, so
   // the look-ups read a few pages instead of one delivery page per alert.

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "companions/access/access_manager.h"
+#include "companions/drills/drill_schedule.h"
 #include "companions/export/drill_report.h"
 #include "companions/export/history_export.h"
 #include "companions/export/situation.h"
@@ -59,6 +60,17 @@ HttpResponse post_drill_report(RequestContext& c) {
   if (format != "csv") return reply(200, report);
   const std::string filename = "halvenor-drill-report-" + report["alert"]["id"].get<std::string>() + ".csv";
   return reply_bytes(200, drill_report_csv(report), "text/csv; charset=utf-8", filename);
+}
+
+HttpResponse get_drills(RequestContext& c) { return reply(200, drill_schedules(c.core())); }
+
+// {"action": "schedule", "request", "rule"} or {"action": "cancel", "id"}.
+HttpResponse post_drills(RequestContext& c) {
+  const Json& action = member_or(c.data, "action", kNull);
+  if (action == "schedule") return reply(200, schedule_drill(c.core(), c.actor, c.data));
+  if (action != "cancel") throw Invalid("Choose schedule or cancel");
+  cancel_drill(c.core(), c.actor, member_or(c.data, "id", kNull));
+  return reply(200, drill_schedules(c.core()));
 }
 
 HttpResponse post_history_export(RequestContext& c) {

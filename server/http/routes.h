@@ -10,6 +10,8 @@ HttpResponse get_state(RequestContext& c);
 HttpResponse get_audit(RequestContext& c);
 HttpResponse post_dashboard(RequestContext& c);
 HttpResponse post_drill_report(RequestContext& c);
+HttpResponse get_drills(RequestContext& c);
+HttpResponse post_drills(RequestContext& c);
 HttpResponse post_history_export(RequestContext& c);
 HttpResponse post_preview(RequestContext& c);
 HttpResponse post_alerts(RequestContext& c);

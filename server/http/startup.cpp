@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "companions/drills/drill_schedule.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/setup/certificates.h"
@@ -18,10 +19,10 @@
 #include "server/core/escalation.h"
 #include "server/core/errors.h"
 #include "server/core/release.h"
-#include "server/http/rate_limited_report.h"
 #include "server/http/command_line.h"
 #include "server/http/exclusive_http_server.h"
 #include "server/http/handler.h"
+#include "server/http/rate_limited_report.h"
 
 namespace halvenor {
 namespace {
@@ -127,8 +128,9 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
   server.set_service_action([&] {
     try {
       run_due_escalations(core);
+      run_due_drills(core);
     } catch (const std::exception& e) {  // the database is busy or failing: tried again shortly
-      report_escalation_failure(std::string("escalation check failed: ") + e.what());
+      report_escalation_failure(std::string("escalation or scheduled drill check failed: ") + e.what());
     }
     if (core.clock().monotonic() < setup.renewal_check_at) return;
     // Scheduled before the renewal runs, so a failing renewal retries hourly, not continuously.

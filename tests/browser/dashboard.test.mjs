@@ -230,6 +230,23 @@ describe('exercise installation', () => {
     });
   });
 
+  test('an exercise is scheduled to repeat weekly and the schedule is cancelled', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
+      await page.getByRole('link', {name: 'Raise alert'}).click();
+      await fillExercise(page, {title: 'Weekly siren test', body: 'Sirens are tested now.', sites: ['South Hospital']});
+      const drills = page.locator('#drills-panel');
+      await drills.getByLabel('Repeat').selectOption('weekly');
+      await drills.getByRole('checkbox', {name: 'Monday'}).check();
+      await drills.getByLabel('Time').fill('07:45');
+      await drills.getByRole('button', {name: 'Schedule this exercise'}).click();
+      const entry = drills.locator('li', {hasText: 'Weekly siren test'});
+      await entry.filter({hasText: /Every Monday at 07:45 — next /}).waitFor();
+      await entry.getByRole('button', {name: 'Cancel schedule'}).click();
+      await entry.filter({hasText: /cancelled/}).waitFor();
+    });
+  });
+
   test('a template fills the form and a refused alert shows the service\'s message next to the form', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
