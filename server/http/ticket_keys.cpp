@@ -102,7 +102,7 @@ void TicketKeyRing::install(SSL_CTX* ctx, std::chrono::seconds rotation) {
   if (ring_index() < 0 || SSL_CTX_set_ex_data(ctx, ring_index(), ring.get()) != 1) {
     throw std::runtime_error("Cannot attach TLS session ticket keys");
   }
-  ring.release();  // owned by the context from here on
+  static_cast<void>(ring.release());  // owned by the context from here on (freed by free_ring)
   SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx, seal_or_open);
   // A ticket outliving the key that opens it would only cost a full handshake,
   // but telling clients the truth spares them offering it.
