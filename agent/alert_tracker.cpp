@@ -31,6 +31,7 @@ AlertView alert_view(const Json& row) {
   view.exercise = is_one(row, "is_test");
   auto conclusion = row.find("conclusion_of");
   view.stand_down = conclusion != row.end() && !conclusion->is_null();
+  if (view.stand_down && conclusion->is_string()) view.concludes = conclusion->get<std::string>();
   auto expires = row.find("expires");
   view.expires = expires != row.end() && expires->is_number() ? expires->get<double>() : 0;
   return view;
@@ -54,6 +55,7 @@ PollPlan AlertTracker::apply_poll(const Json& polled, const ReceiptJournal& jour
       const bool server_displayed = displayed != row.end() && !displayed->is_null();
       auto [it, added] = screen_.try_emplace(view.id);
       it->second.server_displayed = it->second.server_displayed || server_displayed;
+      it->second.expires = view.expires;
       if (added) plan.show.push_back(std::move(view));
     }
   }
@@ -63,7 +65,10 @@ PollPlan AlertTracker::apply_poll(const Json& polled, const ReceiptJournal& jour
     if (keep) {
       ++it;
     } else {
-      plan.withdraw.push_back(it->first);
+      if (present.count(it->first) == 0)
+        plan.gone.push_back({it->first, it->second.expires});
+      else
+        plan.withdraw.push_back(it->first);
       it = screen_.erase(it);
     }
   }

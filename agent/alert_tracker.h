@@ -36,6 +36,7 @@ struct AlertView {
   AlertKind kind = AlertKind::Ticker;
   bool exercise = true;
   bool stand_down = false;  // the end of an incident, shown as such
+  std::string concludes;    // for a stand-down: the incident it ends
   double expires = 0;
 };
 
@@ -49,6 +50,13 @@ struct PollPlan {
   std::vector<Receipt> receipts;      // to record, in this order
   std::vector<AlertView> show;        // to put on screen, in poll order
   std::vector<std::string> withdraw;  // to take off the screen
+  // On screen but no longer in the server's list (cancelled or expired):
+  // to take off the screen with a word of why.
+  struct Gone {
+    std::string id;
+    double expires = 0;
+  };
+  std::vector<Gone> gone;
 };
 
 class AlertTracker {
@@ -71,6 +79,7 @@ class AlertTracker {
  private:
   struct Shown {
     bool server_displayed = false;  // the server had a "displayed" time
+    double expires = 0;
     std::optional<double> displayed_at;
   };
   std::map<std::string, Shown> screen_;

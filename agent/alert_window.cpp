@@ -10,6 +10,7 @@
 #include "agent/agent_settings.h"
 #include "agent/child_program.h"
 #include "agent/poll_loop.h"
+#include "platform/local_time.h"
 
 namespace halvenor::agent {
 namespace {
@@ -23,6 +24,11 @@ constexpr const char* kWindowScript = R"TCL(
 wm withdraw .
 namespace eval ::halvenor {
   variable tickers {}
+  variable criticals {}
+  variable lowered
+  array set lowered {}
+  variable retracted
+  array set retracted {}
   variable reported
   array set reported {}
 }
@@ -36,6 +42,7 @@ proc ::halvenor::show {w id kind exercise standdown title body} {
   set sw [winfo screenwidth .]
   set sh [winfo screenheight .]
   toplevel $w -background $bg
+  bind $w <Map> "[list ::halvenor::mapped $w $id $kind] %W"
   wm title $w "Halvenor alert"
   set mark "LIVE ALERT"
   if {$standdown} { set mark "INCIDENT CONCLUDED" }
@@ -61,6 +68,8 @@ proc ::halvenor::show {w id kind exercise standdown title body} {
     pack $w.title -side top -pady {60 20}
     pack $w.body -side top -pady 20
     pack $w.ack -side top -pady 40
+    lappend ::halvenor::criticals $w
+    ::halvenor::restack
     ::halvenor::alarm $w
   } else {
     wm overrideredirect $w 1
@@ -77,23 +86,38 @@ proc ::halvenor::show {w id kind exercise standdown title body} {
     ::halvenor::restack
     after 1000 [list ::halvenor::scroll $w "$title  -  $body" 0]
   }
-  bind $w <Map> "[list ::halvenor::mapped $w $id $kind] %W"
 }
+# Tickers stack from the top of the screen, above everything except a
+# critical alert: while one is up they go beneath it, so that its band stays
+# in view.
 proc ::halvenor::restack {} {
   set sw [winfo screenwidth .]
+  set critical {}
+  foreach c $::halvenor::criticals { if {[winfo exists $c]} { lappend critical $c } }
+  set ::halvenor::criticals $critical
   set kept {}
   set row 0
   foreach t $::halvenor::tickers {
     if {![winfo exists $t]} continue
     lappend kept $t
     wm geometry $t ${sw}x56+0+[expr {$row * 60}]
+    if {[llength $critical]} {
+      wm attributes $t -topmost 0
+      lower $t
+      set ::halvenor::lowered($t) 1
+    } elseif {[info exists ::halvenor::lowered($t)]} {
+      unset ::halvenor::lowered($t)
+      wm attributes $t -topmost 1
+      raise $t
+    }
     incr row
   }
   set ::halvenor::tickers $kept
+  foreach c $critical { raise $c }
 }
 # A ticker whose text is wider than its strip scrolls it along.
 proc ::halvenor::scroll {w text offset} {
-  if {![winfo exists $w.text]} return
+  if {![winfo exists $w.text] || [info exists ::halvenor::retracted($w)]} return
   set shown [winfo width $w.text]
   if {$shown > 1 && [font measure [$w.text cget -font] $text] > $shown - 24} {
     set padded "$text          "
@@ -115,7 +139,42 @@ proc ::halvenor::acknowledge {w id} {
 proc ::halvenor::withdraw {w} {
   if {[winfo exists $w]} { destroy $w }
   array unset ::halvenor::reported $w
+  array unset ::halvenor::retracted $w
+  array unset ::halvenor::lowered $w
   ::halvenor::restack
+}
+# The server withdrew the alert: say so in place of its text for a few
+# seconds, without the Acknowledge button, then take it down.
+proc ::halvenor::retract {w note} {
+  if {![winfo exists $w] || [info exists ::halvenor::retracted($w)]} return
+  set ::halvenor::retracted($w) 1
+  catch {destroy $w.ack}
+  if {[winfo exists $w.title]} {
+    $w.title configure -text $note
+    $w.body configure -text "The alert service has withdrawn this alert."
+  } else {
+    $w.text configure -text "$note  -  the alert service has withdrawn this alert."
+  }
+  after 5000 [list ::halvenor::withdraw $w]
+}
+proc ::halvenor::reachability {reachable since} {
+  set w .reach
+  if {$reachable} {
+    if {[winfo exists $w]} { destroy $w }
+    return
+  }
+  if {![winfo exists $w]} {
+    toplevel $w -background #37474f
+    wm overrideredirect $w 1
+    wm attributes $w -topmost 1
+    label $w.text -font {Helvetica 11} -background #37474f -foreground white -padx 10 -pady 4
+    pack $w.text
+  }
+  set text "Alerts cannot reach this computer: the alert service is not answering"
+  if {$since ne ""} { append text " (last answer $since)" }
+  $w.text configure -text "$text."
+  update idletasks
+  wm geometry $w +[expr {[winfo screenwidth .] - [winfo reqwidth $w] - 8}]+[expr {[winfo screenheight .] - [winfo reqheight $w] - 8}]
 }
 proc ::halvenor::alarm {w} {
   if {![winfo exists $w]} return
@@ -180,17 +239,42 @@ AlertWindow::~AlertWindow() {
   if (interp_ != nullptr) Tcl_DeleteInterp(interp_);
 }
 
-bool AlertWindow::show(const AlertView& alert) {
+void AlertWindow::queue(Job job) {
   std::lock_guard lock(mutex_);
-  jobs_.push_back({true, alert});
+  jobs_.push_back(std::move(job));
+}
+
+bool AlertWindow::show(const AlertView& alert) {
+  Job job;
+  job.what = Job::What::kShow;
+  job.alert = alert;
+  queue(std::move(job));
   return false;
 }
 
 void AlertWindow::withdraw(const std::string& id) {
-  std::lock_guard lock(mutex_);
   Job job;
   job.alert.id = id;
-  jobs_.push_back(std::move(job));
+  queue(std::move(job));
+}
+
+void AlertWindow::retract(const std::string& id, const std::string& note) {
+  Job job;
+  job.what = Job::What::kRetract;
+  job.alert.id = id;
+  job.note = note;
+  queue(std::move(job));
+}
+
+void AlertWindow::reachability(bool reachable, double since) {
+  Job job;
+  job.what = Job::What::kReachability;
+  job.reachable = reachable;
+  if (since > 0) {
+    const std::string local = platform::iso8601_local(since);  // "2024-03-01T14:05:07+01:00"
+    job.note = local.size() >= 16 ? local.substr(11, 5) : local;
+  }
+  queue(std::move(job));
 }
 
 void AlertWindow::quit() { quit_ = true; }
@@ -213,11 +297,18 @@ void AlertWindow::on_timer(void* self) {
 }
 
 void AlertWindow::carry_out(const Job& job) {
+  if (job.what == Job::What::kReachability) {
+    call({"::halvenor::reachability", job.reachable ? "1" : "0", job.note});
+    return;
+  }
   const AlertView& alert = job.alert;
   auto known = windows_.find(alert.id);
-  if (!job.show) {
+  if (job.what != Job::What::kShow) {
     if (known == windows_.end()) return;
-    call({"::halvenor::withdraw", known->second});
+    if (job.what == Job::What::kRetract)
+      call({"::halvenor::retract", known->second, job.note});
+    else
+      call({"::halvenor::withdraw", known->second});
     windows_.erase(known);
     return;
   }

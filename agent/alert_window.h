@@ -5,7 +5,11 @@
 // the alarm (the display's bell every few seconds and, where the desktop has
 // the freedesktop sound theme and paplay, an alarm sound; neither is needed).
 // Exercises carry a bold "EXERCISE" mark; a stand-down says the incident is
-// concluded. Each has an Acknowledge button, the only way an alert is
+// concluded. While a critical alert is up, tickers go beneath it so that
+// nothing covers its EXERCISE or LIVE band. An alert the server withdrew
+// says "Cancelled" (or "Expired") for a few seconds before it goes; when the
+// alert service stops answering, a small strip in the bottom corner says
+// that alerts cannot arrive, until it answers again. Each has an Acknowledge button, the only way an alert is
 // acknowledged on a desktop.
 //
 // Alert texts never become script text: the window procedures are fixed, and
@@ -53,15 +57,20 @@ class AlertWindow : public AlertDisplay {
   PollLoop* loop() const { return loop_; }
   bool show(const AlertView& alert) override;
   void withdraw(const std::string& id) override;
+  void retract(const std::string& id, const std::string& note) override;
+  void reachability(bool reachable, double since) override;
   // The Tk event loop, until quit().
   void run();
   void quit();
 
  private:
   struct Job {
-    bool show = false;
-    AlertView alert;  // id only, for a withdrawal
+    enum class What { kShow, kWithdraw, kRetract, kReachability } what = What::kWithdraw;
+    AlertView alert;   // id only, unless shown
+    std::string note;  // retraction note, or the time of the last answer
+    bool reachable = true;
   };
+  void queue(Job job);
   static void on_timer(void* self);
   void carry_out(const Job& job);
   bool call(const std::vector<std::string>& words);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <set>
 
 #include "agent/agent_log.h"
 #include "agent/browser_trust.h"
@@ -65,15 +66,18 @@ int PollLoop::run() {
       if (refresh || now() >= next_refresh) next_refresh = now() + options_.refresh_seconds;
       refresh = false;
       if (failures > 0 || !last_failure_.empty()) log_line("connected");
+      if (failures >= kUnreachableAfterFailures) display_.reachability(true, now());
+      last_answer_ = now();
       failures = 0;
       last_failure_.clear();
     } catch (const LinkUnavailable& e) {
-      ++failures;
+      if (++failures == kUnreachableAfterFailures) display_.reachability(false, last_answer_);
       refresh = true;  // the server may have changed while it was away
       if (e.what() != last_failure_) log_line(std::string("unreachable: ") + e.what());
       last_failure_ = e.what();
     } catch (const LinkRefused& e) {
-      ++failures;
+      // A refused credential keeps alerts away just as surely as a dead link.
+      if (++failures == kUnreachableAfterFailures) display_.reachability(false, last_answer_);
       if (e.what() != last_failure_) log_line(std::string("refused: ") + e.what());
       last_failure_ = e.what();
     }
@@ -257,6 +261,16 @@ void PollLoop::poll() {
   for (const std::string& id : plan.withdraw) {
     display_.withdraw(id);
     log_line("withdrawn " + printable(id));
+  }
+  std::set<std::string> concluded;
+  for (const AlertView& alert : plan.show)
+    if (!alert.concludes.empty()) concluded.insert(alert.concludes);
+  for (const PollPlan::Gone& gone : plan.gone) {
+    const char* note = concluded.count(gone.id) != 0                 ? "Concluded"
+                       : gone.expires > 0 && gone.expires <= now() ? "Expired"
+                                                                     : "Cancelled";
+    display_.retract(gone.id, note);
+    log_line("withdrawn " + printable(gone.id) + " (" + note + ")");
   }
   for (const AlertView& alert : plan.show) {
     log_line("shown " + printable(alert.id) + " " + kind_name(alert.kind) + " " +

@@ -32,6 +32,10 @@
 
 namespace halvenor::agent {
 
+// Failed polls in a row before the screen says alerts cannot arrive: one
+// failure is ordinary (a server restart); two poll intervals of silence are not.
+inline constexpr int kUnreachableAfterFailures = 2;
+
 struct PollOptions {
   PollTiming timing;
   double refresh_seconds = 300.0;
@@ -84,6 +88,7 @@ class PollLoop {
   std::mt19937_64 random_;
   std::string last_profile_;
   std::string last_failure_;
+  double last_answer_ = 0;  // when the server last answered a poll
 
   std::mutex mutex_;
   std::condition_variable wake_;

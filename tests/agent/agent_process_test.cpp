@@ -107,7 +107,7 @@ TEST_F(AgentProcessTest, CancelledAlertLeavesTheScreenAndAStandDownIsShownAsSuch
   const std::string drill = server.create_alert(exercise("Drill to cancel", "ticker"), "drill-cancel-1");
   ASSERT_TRUE(agent.wait_for("receipt " + drill + " displayed accepted"));
   ASSERT_EQ(server.post("/api/cancel", kOperatorToken, Json{{"id", drill}}).status, 200);
-  ASSERT_TRUE(agent.wait_for("withdrawn " + drill)) << ::testing::PrintToString(agent.lines());
+  ASSERT_TRUE(agent.wait_for("withdrawn " + drill + " (Cancelled)")) << ::testing::PrintToString(agent.lines());
 
   Json incident = exercise("Power failure");
   incident["test"] = false;
@@ -121,7 +121,7 @@ TEST_F(AgentProcessTest, CancelledAlertLeavesTheScreenAndAStandDownIsShownAsSuch
       server.post("/api/conclude", kOperatorToken, Json{{"id", live_id}, {"confirmation", "CONCLUDE INCIDENT"}});
   ASSERT_EQ(concluded.status, 200) << concluded.body;
   const std::string standdown = concluded.json()["id"].get<std::string>();
-  ASSERT_TRUE(agent.wait_for("withdrawn " + live_id)) << ::testing::PrintToString(agent.lines());
+  ASSERT_TRUE(agent.wait_for("withdrawn " + live_id + " (Concluded)")) << ::testing::PrintToString(agent.lines());
   ASSERT_TRUE(agent.wait_for("shown " + standdown)) << ::testing::PrintToString(agent.lines());
   EXPECT_NE(agent.lines().back().find(" live stand-down"), std::string::npos) << agent.lines().back();
   ASSERT_TRUE(agent.wait_for("receipt " + standdown + " displayed accepted"));

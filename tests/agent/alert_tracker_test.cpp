@@ -60,12 +60,16 @@ TEST_F(AlertTrackerTest, NewAlertsAreReceivedOnceShownOnceAndWithdrawnWhenTheyLe
   EXPECT_TRUE(again.receipts.empty());
   EXPECT_TRUE(again.show.empty());
 
-  // a1 was cancelled or expired: it leaves the screen.
+  // a1 was cancelled or expired: it leaves the screen, with its expiry for
+  // the word that goes with it.
   PollPlan later = tracker_.apply_poll(Json::array({row("a2", "critical"), Json{{"title", "no id"}}}), journal_);
-  EXPECT_EQ(later.withdraw, std::vector<std::string>{"a1"});
+  ASSERT_EQ(later.gone.size(), 1u);
+  EXPECT_EQ(later.gone[0].id, "a1");
+  EXPECT_EQ(later.gone[0].expires, 4000.0);
+  EXPECT_TRUE(later.withdraw.empty());
   EXPECT_TRUE(later.show.empty());
   EXPECT_FALSE(tracker_.on_screen("a1"));
-  EXPECT_EQ(tracker_.apply_poll(Json::array(), journal_).withdraw, std::vector<std::string>{"a2"});
+  EXPECT_EQ(tracker_.apply_poll(Json::array(), journal_).gone.size(), 1u);
   EXPECT_EQ(tracker_.on_screen_count(), 0u);
 }
 
