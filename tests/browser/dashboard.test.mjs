@@ -206,47 +206,6 @@ describe('exercise installation', () => {
     });
   });
 
-  test('an exercise with escalation shows when and how it escalates, and its drill report', async () => {
-    await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
-      await page.getByRole('link', {name: 'Raise alert'}).click();
-      await fillExercise(page, {title: 'Escalating drill', body: 'Acknowledge on screen.', sites: ['North Hospital']});
-      const c = composer(page);
-      await c.check('Send it by SMS or WhatsApp if too few acknowledge on screen');
-      await c.field('After (minutes, 1–60)').fill('3');
-      await c.check('Escalate to Incident team');
-      await page.getByRole('button', {name: 'Preview recipients'}).click();
-      assert.match(await page.locator('#preview-facts').innerText(),
-        /After 3 minutes, unless 80% of computers acknowledged: SMS to Incident team/);
-      await page.getByRole('button', {name: 'Send exercise'}).click();
-      await alertCard(page, 'Escalating drill').locator('.escalation-pending',
-        {hasText: /^Escalates .* by SMS to Incident team if fewer than 80% acknowledge\.$/}).waitFor();
-      // The exercise's drill report, as filed for evidence.
-      await alertCard(page, 'Escalating drill').getByRole('button', {name: 'Drill report'}).click();
-      const report = alertCard(page, 'Escalating drill').locator('.drill-report');
-      await report.getByRole('heading', {name: 'Drill report: Escalating drill'}).waitFor();
-      assert.match(await report.innerText(), /Silent computers\s+North Emergency PC 1 \(pc-1\)/);
-      assert.match(await report.innerText(), /Intact: all \d+ entries verify\./);
-    });
-  });
-
-  test('an exercise is scheduled to repeat weekly and the schedule is cancelled', async () => {
-    await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
-      await page.getByRole('link', {name: 'Raise alert'}).click();
-      await fillExercise(page, {title: 'Weekly siren test', body: 'Sirens are tested now.', sites: ['South Hospital']});
-      const drills = page.locator('#drills-panel');
-      await drills.getByLabel('Repeat').selectOption('weekly');
-      await drills.getByRole('checkbox', {name: 'Monday'}).check();
-      await drills.getByLabel('Time').fill('07:45');
-      await drills.getByRole('button', {name: 'Schedule this exercise'}).click();
-      const entry = drills.locator('li', {hasText: 'Weekly siren test'});
-      await entry.filter({hasText: /Every Monday at 07:45 — next /}).waitFor();
-      await entry.getByRole('button', {name: 'Cancel schedule'}).click();
-      await entry.filter({hasText: /cancelled/}).waitFor();
-    });
-  });
-
   test('a template fills the form and a refused alert shows the service\'s message next to the form', async () => {
     await withBrowser({}, async ({page}) => {
       await signIn(page, server, tokens.operator);
@@ -757,6 +716,61 @@ describe('live switch', () => {
       await page.getByRole('button', {name: 'Switch live alerts on'}).click();
       await page.getByRole('button', {name: 'Switch to exercises only'}).waitFor();
       assert.notEqual(await mode(), 'EXERCISE ONLY');
+    });
+  });
+});
+
+// Their own installation: the alerts they raise must not become the latest
+// alert that other pages' tests expect.
+describe('escalation and scheduled drills', () => {
+  let server;
+  let tokens;
+
+  before(async () => {
+    const made = makeConfig();
+    tokens = made.tokens;
+    server = await startServer(made.config);
+  });
+  after(async () => { if (server) await server.stop(); });
+
+  test('an exercise with escalation shows when and how it escalates, and its drill report', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
+      await page.getByRole('link', {name: 'Raise alert'}).click();
+      await fillExercise(page, {title: 'Escalating drill', body: 'Acknowledge on screen.', sites: ['North Hospital']});
+      const c = composer(page);
+      await c.check('Send it by SMS or WhatsApp if too few acknowledge on screen');
+      await c.field('After (minutes, 1–60)').fill('3');
+      await c.check('Escalate to Incident team');
+      await page.getByRole('button', {name: 'Preview recipients'}).click();
+      assert.match(await page.locator('#preview-facts').innerText(),
+        /After 3 minutes, unless 80% of computers acknowledged: SMS to Incident team/);
+      await page.getByRole('button', {name: 'Send exercise'}).click();
+      await alertCard(page, 'Escalating drill').locator('.escalation-pending',
+        {hasText: /^Escalates .* by SMS to Incident team if fewer than 80% acknowledge\.$/}).waitFor();
+      // The exercise's drill report, as filed for evidence.
+      await alertCard(page, 'Escalating drill').getByRole('button', {name: 'Drill report'}).click();
+      const report = alertCard(page, 'Escalating drill').locator('.drill-report');
+      await report.getByRole('heading', {name: 'Drill report: Escalating drill'}).waitFor();
+      assert.match(await report.innerText(), /Not acknowledged\s+North Emergency PC 1 \(/);
+      assert.match(await report.innerText(), /Intact: all \d+ entries verify\./);
+    });
+  });
+
+  test('an exercise is scheduled to repeat weekly and the schedule is cancelled', async () => {
+    await withBrowser({}, async ({page}) => {
+      await signIn(page, server, tokens.operator);
+      await page.getByRole('link', {name: 'Raise alert'}).click();
+      await fillExercise(page, {title: 'Weekly siren test', body: 'Sirens are tested now.', sites: ['South Hospital']});
+      const drills = page.locator('#drills-panel');
+      await drills.getByLabel('Repeat').selectOption('weekly');
+      await drills.getByRole('checkbox', {name: 'Monday'}).check();
+      await drills.getByLabel('Time').fill('07:45');
+      await drills.getByRole('button', {name: 'Schedule this exercise'}).click();
+      const entry = drills.locator('li', {hasText: 'Weekly siren test'});
+      await entry.filter({hasText: /Every Monday at 07:45 — next /}).waitFor();
+      await entry.getByRole('button', {name: 'Cancel schedule'}).click();
+      await entry.filter({hasText: /cancelled/}).waitFor();
     });
   });
 });
