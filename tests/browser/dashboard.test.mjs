@@ -56,38 +56,45 @@ async function raiseByApi(server, token, title, key) {
   return result.data.id;
 }
 
-describe('exercise installation', () => {
-  let server;
-  let tokens;
-
+// Starts one installation (makeConfig's, changed by `adjust`) for the
+// enclosing describe block and stops it afterwards; its server and tokens
+// are on the returned object once the block's tests run.
+function installation(options = {}, adjust = () => {}) {
+  const running = {server: null, tokens: null};
   before(async () => {
-    const made = makeConfig();
-    tokens = made.tokens;
-    server = await startServer(made.config);
+    const made = makeConfig(options);
+    adjust(made.config);
+    running.tokens = made.tokens;
+    running.server = await startServer(made.config);
   });
-  after(async () => { if (server) await server.stop(); });
+  after(async () => { if (running.server) await running.server.stop(); });
+  return running;
+}
+
+describe('exercise installation', () => {
+  const running = installation();
 
   test('sign-in shows the refusal verbatim, keeps the token out of the address and signs out', async () => {
     await withBrowser({}, async ({page}) => {
       const requested = [];
       page.on('request', (r) => requested.push(r.url() + ' ' + JSON.stringify(r.headers())));
-      await page.goto(server.url + '/');
+      await page.goto(running.server.url + '/');
       await screenshot(page, '01-sign-in');
       await page.getByLabel('Access token').fill('not-a-real-token');
       await page.getByRole('button', {name: 'Sign in', exact: true}).click();
-      const refusal = await apiCall(server, 'not-a-real-token', 'GET', '/api/state');
+      const refusal = await apiCall(running.server, 'not-a-real-token', 'GET', '/api/state');
       await assert.doesNotReject(page.locator('#signin-error', {hasText: refusal.data.error}).waitFor());
       assert.equal(await page.locator('#signin-error').innerText(), refusal.data.error);
 
-      await page.getByLabel('Access token').fill(tokens.operator);
+      await page.getByLabel('Access token').fill(running.tokens.operator);
       await page.getByRole('button', {name: 'Sign in', exact: true}).click();
       await page.locator('#mode-text', {hasText: 'EXERCISE ONLY'}).waitFor();
       assert.match(await page.locator('#session-bar').innerText(), /Test Operator/);
-      assert.equal(await page.evaluate(() => sessionStorage.getItem('halvenor.token')), tokens.operator);
+      assert.equal(await page.evaluate(() => sessionStorage.getItem('halvenor.token')), running.tokens.operator);
       assert.equal(await page.evaluate(() => localStorage.length), 0);
-      assert.ok(!page.url().includes(tokens.operator));
-      assert.ok(requested.every((r) => !r.split(' ')[0].includes(tokens.operator)), 'token never in a URL');
-      assert.ok(requested.some((r) => r.includes('"authorization":"Bearer ' + tokens.operator + '"')));
+      assert.ok(!page.url().includes(running.tokens.operator));
+      assert.ok(requested.every((r) => !r.split(' ')[0].includes(running.tokens.operator)), 'token never in a URL');
+      assert.ok(requested.some((r) => r.includes('"authorization":"Bearer ' + running.tokens.operator + '"')));
 
       // Reloading the tab keeps the session; signing out forgets it.
       await page.reload();
@@ -100,10 +107,10 @@ describe('exercise installation', () => {
 
   test('an exercise is previewed, sent once despite a lost reply, receipts arrive and it is cancelled', async () => {
     // Older alerts below the new one make the list long enough to scroll.
-    for (let i = 1; i <= 4; i++) await raiseByApi(server, tokens.operator, `Background exercise ${i}`, `background-${i}-key`);
+    for (let i = 1; i <= 4; i++) await raiseByApi(running.server, running.tokens.operator, `Background exercise ${i}`, `background-${i}-key`);
 
     await withBrowser({}, async ({page, expectedFailures}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Raise alert'}).click();
       await page.getByRole('heading', {name: 'Raise an alert'}).waitFor();
 
@@ -113,7 +120,7 @@ describe('exercise installation', () => {
       await c.field('Message').fill('Leave by the nearest exit.');
       await c.check('North Hospital');
       await page.getByRole('button', {name: 'Preview recipients'}).click();
-      const noKind = await apiCall(server, tokens.operator, 'POST', '/api/preview',
+      const noKind = await apiCall(running.server, running.tokens.operator, 'POST', '/api/preview',
         {title: 'Evacuation drill', body: 'Leave by the nearest exit.', severity: 'critical', ttl_minutes: 30,
           channels: ['desktop'], sites: ['North'], departments: [], groups: []});
       assert.equal(noKind.status, 400);
@@ -159,7 +166,7 @@ describe('exercise installation', () => {
       assert.equal(keys.length, 2);
       assert.match(keys[0], /^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$/);
       assert.equal(keys[1], keys[0]);
-      const state = await apiCall(server, tokens.operator, 'GET', '/api/state');
+      const state = await apiCall(running.server, running.tokens.operator, 'GET', '/api/state');
       const drills = state.data.alerts.filter((a) => a.title === 'Evacuation drill');
       assert.equal(drills.length, 1, 'one alert despite two sends');
       const id = drills[0].id;
@@ -170,11 +177,11 @@ describe('exercise installation', () => {
       const card = alertCard(page, 'Evacuation drill');
       await card.waitFor();
       await card.locator('.chip', {hasText: 'Waiting for computer: 2'}).waitFor();
-      const polled = await agentPoll(server, tokens['pc-1']);
+      const polled = await agentPoll(running.server, running.tokens['pc-1']);
       assert.ok(JSON.stringify(polled).includes(id));
-      for (const event of ['received', 'displayed', 'acknowledged']) await agentReceipt(server, tokens['pc-1'], id, event);
-      await agentPoll(server, tokens['pc-4']);
-      await agentReceipt(server, tokens['pc-4'], id, 'received');
+      for (const event of ['received', 'displayed', 'acknowledged']) await agentReceipt(running.server, running.tokens['pc-1'], id, event);
+      await agentPoll(running.server, running.tokens['pc-4']);
+      await agentReceipt(running.server, running.tokens['pc-4'], id, 'received');
       await card.locator('.ack-line', {hasText: '1 of 2 acknowledged'}).waitFor();
       await card.locator('.chip', {hasText: 'Received: 1'}).waitFor();
 
@@ -208,8 +215,8 @@ describe('exercise installation', () => {
 
   test('a template fills the form and a refused alert shows the service\'s message next to the form', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
-      await page.goto(server.url + '/#raise');
+      await signIn(page, running.server, running.tokens.operator);
+      await page.goto(running.server.url + '/#raise');
       await page.getByRole('heading', {name: 'Raise an alert'}).waitFor();
       const c = composer(page);
       await c.field('Start from a template').selectOption({label: 'Fire drill'});
@@ -221,7 +228,7 @@ describe('exercise installation', () => {
       assert.equal(await c.view.getByRole('checkbox', {name: 'Departments', exact: true}).count(), 0,
         'no department is called "Departments"');
       await page.getByRole('button', {name: 'Preview recipients'}).click();
-      const refused = await apiCall(server, tokens.operator, 'POST', '/api/preview',
+      const refused = await apiCall(running.server, running.tokens.operator, 'POST', '/api/preview',
         {test: true, title: 'Fire drill', body: 'This is a fire drill. Follow your local evacuation plan.',
           severity: 'critical', ttl_minutes: 15, channels: ['desktop'], sites: ['East'], departments: ['Security'], groups: []});
       assert.equal(refused.status, 400);
@@ -233,13 +240,13 @@ describe('exercise installation', () => {
 
   test('the auditor sees no send controls', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.auditor);
+      await signIn(page, running.server, running.tokens.auditor);
       await page.locator('#who-role', {hasText: 'Auditor, read only'}).waitFor();
       await page.locator('article.alert-card').first().waitFor();
       assert.equal(await page.getByRole('link', {name: 'Raise alert'}).isVisible(), false);
       assert.equal(await page.getByRole('button', {name: /Cancel alert|Conclude incident|Send/}).count(), 0);
       assert.equal(await page.locator('nav [data-needs="admin"]:visible').count(), 0);
-      await page.goto(server.url + '/#raise');
+      await page.goto(running.server.url + '/#raise');
       await page.getByRole('heading', {name: 'Alerts', exact: true}).waitFor();
       assert.equal(await page.locator('#view-raise').isVisible(), false);
       await screenshot(page, '05-auditor');
@@ -248,8 +255,8 @@ describe('exercise installation', () => {
 
   test('receiving computers show last contact and stale ones', async () => {
     await withBrowser({}, async ({page}) => {
-      await agentPoll(server, tokens['pc-2']);
-      await signIn(page, server, tokens.operator);
+      await agentPoll(running.server, running.tokens['pc-2']);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Receiving computers'}).click();
       const row = (name) => page.getByRole('row').filter({hasText: name});
       await row('South Wards PC').getByText('In contact').waitFor();
@@ -261,7 +268,7 @@ describe('exercise installation', () => {
 
   test('without a live incident the decision dashboard shows the latest alert in plain words', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Decision dashboard'}).click();
       const result = page.locator('#decision-result');
       await result.getByRole('heading', {name: 'Evacuation drill', exact: true}).waitFor();
@@ -278,7 +285,7 @@ describe('exercise installation', () => {
 
   test('history export', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'History export'}).click();
       const download = page.waitForEvent('download');
       await page.getByRole('button', {name: 'Download export'}).click();
@@ -289,7 +296,7 @@ describe('exercise installation', () => {
       await page.getByLabel('First day (UTC)').fill('2024-03-02');
       await page.getByLabel('Last day (UTC)').fill('2024-03-01');
       await page.getByRole('button', {name: 'Download export'}).click();
-      const refused = await apiCall(server, tokens.operator, 'POST', '/api/history/export',
+      const refused = await apiCall(running.server, running.tokens.operator, 'POST', '/api/history/export',
         {format: 'csv', from: '2024-03-02', to: '2024-03-01'});
       assert.equal(refused.status, 400);
       await page.locator('#export-error', {hasText: refused.data.error}).waitFor();
@@ -299,35 +306,35 @@ describe('exercise installation', () => {
 
   test('administration pages are offered only to administrators and show the services\' answers', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       assert.equal(await page.locator('nav [data-needs="admin"]:visible').count(), 0);
-      await page.goto(server.url + '/#access');
+      await page.goto(running.server.url + '/#access');
       await page.getByRole('heading', {name: 'Alerts', exact: true}).waitFor();
     });
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
+      await signIn(page, running.server, running.tokens.admin);
       await page.getByRole('link', {name: 'Administration'}).click();
       assert.equal(await page.locator('nav .nav-admin:visible').count(), 4);
 
       await page.getByRole('link', {name: 'Deployment & certificates'}).click();
-      const setup = await apiCall(server, tokens.admin, 'GET', '/api/setup');
+      const setup = await apiCall(running.server, running.tokens.admin, 'GET', '/api/setup');
       if (setup.status === 200) await page.locator('#setup-view dl, #setup-view table').first().waitFor();
       else await page.locator('#setup-error', {hasText: setup.data.error}).waitFor();
       await screenshot(page, '09-admin-setup');
 
       await page.getByRole('link', {name: 'Users & access'}).click();
-      const access = await apiCall(server, tokens.admin, 'GET', '/api/access');
+      const access = await apiCall(running.server, running.tokens.admin, 'GET', '/api/access');
       assert.equal(access.status, 200);
       await page.locator('#access-view').getByRole('cell', {name: 'Test Auditor'}).first().waitFor();
       const shown = await page.locator('main').innerText();
-      for (const token of Object.values(tokens)) assert.ok(!shown.includes(token), 'no credential is shown');
+      for (const token of Object.values(running.tokens)) assert.ok(!shown.includes(token), 'no credential is shown');
       // A change the directory refuses: the administrator reads the service's words.
       const accessView = page.locator('#view-access');
       await accessView.getByLabel('What', {exact: true}).selectOption('user');
       await accessView.getByLabel('Change', {exact: true}).selectOption('disable');
       await accessView.getByLabel('Identifier', {exact: true}).fill('nobody-here');
       await page.getByRole('button', {name: 'Apply change'}).click();
-      const refused = await apiCall(server, tokens.admin, 'POST', '/api/access/change',
+      const refused = await apiCall(running.server, running.tokens.admin, 'POST', '/api/access/change',
         {kind: 'user', action: 'disable', id: 'nobody-here'});
       assert.equal(refused.status, 400);
       await page.locator('#access-error', {hasText: refused.data.error}).waitFor();
@@ -335,7 +342,7 @@ describe('exercise installation', () => {
       await screenshot(page, '10-admin-access');
 
       await page.getByRole('link', {name: 'Mobile providers'}).click();
-      const list = await apiCall(server, tokens.admin, 'POST', '/api/mobile/integration', {action: 'list'});
+      const list = await apiCall(running.server, running.tokens.admin, 'POST', '/api/mobile/integration', {action: 'list'});
       if (list.status === 200) {
         for (const account of list.data.accounts) {
           await page.locator('#mobile-accounts').getByRole('rowheader', {name: account.id, exact: true}).waitFor();
@@ -358,8 +365,8 @@ describe('exercise installation', () => {
 
   test('an answer to an action far down a page is shown below the mode banner, not under it', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
-      await page.goto(server.url + '/#setup');
+      await signIn(page, running.server, running.tokens.admin);
+      await page.goto(running.server.url + '/#setup');
       await page.locator('#view-setup').waitFor();
       await page.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
       assert.ok(await page.evaluate(() => window.scrollY) > 0, 'the page scrolls');
@@ -379,7 +386,7 @@ describe('exercise installation', () => {
 
   test('the audit trail is verified in the browser and a tampered entry is found', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.auditor);
+      await signIn(page, running.server, running.tokens.auditor);
       // The browser's canonical number forms match the service's.
       const forms = await page.evaluate(() => [1700000000, 1765203001.25, 0.0001, 0.00001234, 1e16, 123456789012345.6, -2.5, 0]
         .map((x) => window.Halvenor.audit.canonicalDouble(x)));
@@ -389,13 +396,13 @@ describe('exercise installation', () => {
 
       await page.getByRole('link', {name: 'Audit trail'}).click();
       await page.locator('#audit-verdict', {hasText: 'Chain verified'}).waitFor();
-      const rows = (await apiCall(server, tokens.auditor, 'GET', '/api/audit')).data;
+      const rows = (await apiCall(running.server, running.tokens.auditor, 'GET', '/api/audit')).data;
       assert.ok(rows.length >= 8);
       assert.match(await page.locator('#audit-verdict').innerText(), new RegExp(`all ${rows.length} entries`));
       await page.getByLabel('Entries per page').selectOption('25');
       await screenshot(page, '13-audit-verified');
 
-      execFileSync('sqlite3', [server.db, `UPDATE audit SET detail='{"tampered":true}' WHERE seq=${rows[2].seq}`]);
+      execFileSync('sqlite3', [running.server.db, `UPDATE audit SET detail='{"tampered":true}' WHERE seq=${rows[2].seq}`]);
       await page.getByRole('button', {name: 'Reload and verify'}).click();
       await page.locator('#audit-verdict', {hasText: 'Chain broken'}).waitFor();
       assert.match(await page.locator('#audit-verdict').innerText(), new RegExp(`entry ${rows[2].seq},`));
@@ -407,23 +414,15 @@ describe('exercise installation', () => {
 });
 
 describe('live installation', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig({live: true});
-    tokens = made.tokens;
-    server = await startServer(made.config);
-  });
-  after(async () => { if (server) await server.stop(); });
+  const running = installation({live: true});
 
   test('a live incident needs its typed confirmation and is stood down with CONCLUDE INCIDENT', async () => {
     // The addressed computers announce live-capable agents before the incident.
-    await agentPoll(server, tokens['pc-1'], LIVE_CAPABILITY);
-    await agentPoll(server, tokens['pc-4'], LIVE_CAPABILITY);
+    await agentPoll(running.server, running.tokens['pc-1'], LIVE_CAPABILITY);
+    await agentPoll(running.server, running.tokens['pc-4'], LIVE_CAPABILITY);
 
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.locator('#mode-text', {hasText: 'DEMONSTRATION'}).waitFor();
       await page.getByRole('link', {name: 'Raise alert'}).click();
       const c = composer(page);
@@ -454,9 +453,9 @@ describe('live installation', () => {
 
       const card = alertCard(page, 'Power failure, North');
       await card.locator('.badge', {hasText: 'LIVE INCIDENT'}).waitFor();
-      const polled = await agentPoll(server, tokens['pc-1'], LIVE_CAPABILITY);
+      const polled = await agentPoll(running.server, running.tokens['pc-1'], LIVE_CAPABILITY);
       const incidentId = JSON.stringify(polled).match(/"id": ?"([0-9a-f-]{36})"/)[1];
-      for (const event of ['received', 'displayed', 'acknowledged']) await agentReceipt(server, tokens['pc-1'], incidentId, event);
+      for (const event of ['received', 'displayed', 'acknowledged']) await agentReceipt(running.server, running.tokens['pc-1'], incidentId, event);
       await card.locator('.ack-line', {hasText: '1 of 2 acknowledged'}).waitFor();
 
       await card.getByRole('button', {name: 'Conclude incident…'}).click();
@@ -481,20 +480,13 @@ describe('live installation', () => {
 });
 
 describe('fresh installation', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig();
-    tokens = made.tokens;
-    Object.assign(made.config, {sites: [], site_labels: {}, devices: [], contacts: [], groups: []});
-    server = await startServer(made.config);
+  const running = installation({}, (config) => {
+    Object.assign(config, {sites: [], site_labels: {}, devices: [], contacts: [], groups: []});
   });
-  after(async () => { if (server) await server.stop(); });
 
   test('the administrator sees a getting-started checklist until every step is done', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
+      await signIn(page, running.server, running.tokens.admin);
       const steps = page.locator('#getting-started li');
       await page.getByRole('heading', {name: 'Getting started'}).waitFor();
       const status = await steps.locator('.chip').allInnerTexts();
@@ -502,12 +494,12 @@ describe('fresh installation', () => {
       assert.ok(status.every((text) => /To do/.test(text)), status.join(', '));
       await screenshot(page, '00-getting-started');
 
-      const change = (body) => apiCall(server, tokens.admin, 'POST', '/api/access/change', body);
+      const change = (body) => apiCall(running.server, running.tokens.admin, 'POST', '/api/access/change', body);
       assert.equal((await change({kind: 'site', action: 'add', name: 'North', label: 'North Hospital'})).status, 200);
       const added = await change({kind: 'device', action: 'add', entry: {id: 'pc-9', display_name: 'Ward PC', site: 'North', department: 'Wards'}});
       assert.equal(added.status, 200, JSON.stringify(added.data));
-      await agentPoll(server, JSON.stringify(added.data).match(/"token": ?"([^"]+)"/)[1]);
-      const exercise = await apiCall(server, tokens.admin, 'POST', '/api/alerts',
+      await agentPoll(running.server, JSON.stringify(added.data).match(/"token": ?"([^"]+)"/)[1]);
+      const exercise = await apiCall(running.server, running.tokens.admin, 'POST', '/api/alerts',
         {test: true, title: 'First exercise', body: 'Exercise only.', severity: 'ticker', ttl_minutes: 5, channels: ['desktop'],
           sites: ['North']}, {'Idempotency-Key': 'first-exercise-key'});
       assert.equal(exercise.status, 201, JSON.stringify(exercise.data));
@@ -518,8 +510,8 @@ describe('fresh installation', () => {
 
   test('a receiving computer is added and removed through a labelled form with the refusal beside its field', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
-      await page.goto(server.url + '/#access');
+      await signIn(page, running.server, running.tokens.admin);
+      await page.goto(running.server.url + '/#access');
       const form = page.locator('#access-form');
       await page.locator('#access-view').getByRole('cell', {name: 'Ward PC'}).waitFor();
       await form.getByLabel('What', {exact: true}).selectOption('device');
@@ -527,7 +519,7 @@ describe('fresh installation', () => {
       await form.getByLabel('Identifier', {exact: true}).fill('ward-7');
       await form.getByLabel('Name shown').fill('Ward 7 desk');
       await page.getByRole('button', {name: 'Apply change'}).click();
-      const refused = await apiCall(server, tokens.admin, 'POST', '/api/access/change',
+      const refused = await apiCall(running.server, running.tokens.admin, 'POST', '/api/access/change',
         {kind: 'device', action: 'add', entry: {id: 'ward-7', display_name: 'Ward 7 desk'}});
       assert.equal(refused.status, 400);
       await page.locator('#access-f-site-error', {hasText: refused.data.error}).waitFor();
@@ -539,7 +531,7 @@ describe('fresh installation', () => {
       await page.locator('#access-result', {hasText: 'Change applied.'}).waitFor();
       await screenshot(page, '19-access-form');
 
-      const removed = async () => (await apiCall(server, tokens.admin, 'GET', '/api/access')).data.devices
+      const removed = async () => (await apiCall(running.server, running.tokens.admin, 'GET', '/api/access')).data.devices
         .find((d) => d.id === 'ward-7').removed === true;
       await page.locator('#access-view tr', {hasText: 'Ward 7 desk'}).getByRole('button', {name: 'Remove…'}).click();
       await page.getByRole('button', {name: 'Apply change'}).click();
@@ -553,20 +545,12 @@ describe('fresh installation', () => {
 });
 
 describe('every page', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig();
-    tokens = made.tokens;
-    server = await startServer(made.config);
-  });
-  after(async () => { if (server) await server.stop(); });
+  const running = installation();
 
   test('public pages load without console errors or CSP violations', async () => {
     await withBrowser({}, async ({page}) => {
       for (const file of ['/help.html', '/mobile-provider-help.html', '/legal/index.html', '/third-party.html', '/acknowledge', '/']) {
-        await page.goto(server.url + file);
+        await page.goto(running.server.url + file);
         await page.waitForLoadState('networkidle');
       }
       for (const link of ['/help.html', '/mobile-provider-help.html', '/legal/index.html', '/third-party.html']) {
@@ -577,7 +561,7 @@ describe('every page', () => {
 
   test('before any alert the decision dashboard says what it will show, not an error', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Decision dashboard'}).click();
       await page.locator('#decision-result', {hasText: 'No alert or incident has been sent yet.'}).waitFor();
       assert.equal(await page.locator('#decision-error').isVisible(), false);
@@ -586,9 +570,9 @@ describe('every page', () => {
 
   test('at 1366×768 the navigation stays on one line and no table button is cut off', async () => {
     await withBrowser({viewport: {width: 1366, height: 768}}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
+      await signIn(page, running.server, running.tokens.admin);
       for (const view of ['alerts', 'setup', 'access', 'mobile']) {
-        await page.goto(server.url + '/#' + view);
+        await page.goto(running.server.url + '/#' + view);
         await page.locator(`#view-${view}`).waitFor();
         await page.waitForLoadState('networkidle');
         if (view === 'mobile') await page.locator('#mobile-accounts table').waitFor();
@@ -608,19 +592,19 @@ describe('every page', () => {
 
   test('the dashboard is keyboard operable, labelled and readable at 200% zoom', async () => {
     await withBrowser({viewport: {width: 640, height: 360}, deviceScaleFactor: 2}, async ({page}) => {
-      await page.goto(server.url + '/');
+      await page.goto(running.server.url + '/');
       // The token field has the focus at once; the skip link is just before it.
       await page.waitForFunction(() => document.activeElement && document.activeElement.id === 'signin-token');
       await page.keyboard.press('Shift+Tab');
       assert.equal(await page.evaluate(() => document.activeElement.className), 'skip-link');
       await page.keyboard.press('Tab');
       assert.equal(await page.evaluate(() => document.activeElement.id), 'signin-token');
-      await page.keyboard.type(tokens.admin);
+      await page.keyboard.type(running.tokens.admin);
       await page.keyboard.press('Enter');
       await page.locator('#mode-banner').waitFor();
 
       for (const view of ['alerts', 'raise', 'computers', 'decision', 'audit', 'export', 'setup', 'access', 'mobile', 'whatsapp']) {
-        await page.goto(server.url + '/#' + view);
+        await page.goto(running.server.url + '/#' + view);
         await page.locator(`#view-${view}`).waitFor();
         await page.waitForLoadState('networkidle');
         const unlabelled = await page.evaluate(() => Array.from(document.querySelectorAll('input, select, textarea, button'))
@@ -631,7 +615,7 @@ describe('every page', () => {
         const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
         assert.ok(overflow <= 0, `no sideways scrolling on ${view} at 200% zoom (${overflow}px)`);
       }
-      await page.goto(server.url + '/#raise');
+      await page.goto(running.server.url + '/#raise');
       await page.locator('#view-raise').waitFor();
       await screenshot(page, '17-raise-zoom-200');
 
@@ -645,26 +629,18 @@ describe('every page', () => {
 });
 
 describe('directory import', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig();
-    tokens = made.tokens;
-    server = await startServer(made.config);
-  });
-  after(async () => { if (server) await server.stop(); });
+  const running = installation();
 
   test('a CSV file of thousands of rows is previewed with its errors and imported only when clean', async () => {
     const rows = (site) => Array.from({length: 2500}, (_, i) => `computer,bulk-${i},Ward desk ${i},${site},Wards`);
     const file = (lines) => ({name: 'computers.csv', mimeType: 'text/csv',
       buffer: Buffer.from(['kind,id,display_name,site,department', ...lines].join('\r\n') + '\r\n')});
-    const deviceCount = async () => (await apiCall(server, tokens.admin, 'GET', '/api/access')).data.devices.length;
+    const deviceCount = async () => (await apiCall(running.server, running.tokens.admin, 'GET', '/api/access')).data.devices.length;
     const before = await deviceCount();
 
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
-      await page.goto(server.url + '/#access');
+      await signIn(page, running.server, running.tokens.admin);
+      await page.goto(running.server.url + '/#access');
       const bulk = page.locator('#access-bulk');
       const bad = rows('North');
       bad[1700] = 'computer,bulk-1700,Ward desk,Atlantis,Wards';
@@ -679,29 +655,22 @@ describe('directory import', () => {
       await bulk.locator('#access-bulk-summary', {hasText: 'Imported: 2500 added, 0 changed.'}).waitFor();
     });
     assert.equal(await deviceCount(), before + 2500);
-    const audit = await apiCall(server, tokens.admin, 'GET', '/api/audit');
+    const audit = await apiCall(running.server, running.tokens.admin, 'GET', '/api/audit');
     const events = JSON.stringify(audit.data);
     assert.equal(events.split('access.directory.imported').length - 1, 1, 'one audit event for the whole import');
   });
 });
 
 describe('live switch', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig({live: true});
-    made.config.users.find((u) => u.id === 'admin').can_send_live = true;
-    tokens = made.tokens;
-    server = await startServer(made.config);
+  const running = installation({live: true}, (config) => {
+    config.users.find((u) => u.id === 'admin').can_send_live = true;
   });
-  after(async () => { if (server) await server.stop(); });
 
   test('an administrator switches to exercises only at once and back to live only with the typed confirmation', async () => {
-    const mode = async () => (await apiCall(server, tokens.admin, 'GET', '/api/state')).data.mode;
+    const mode = async () => (await apiCall(running.server, running.tokens.admin, 'GET', '/api/state')).data.mode;
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.admin);
-      await page.goto(server.url + '/#setup');
+      await signIn(page, running.server, running.tokens.admin);
+      await page.goto(running.server.url + '/#setup');
       await page.getByRole('button', {name: 'Switch to exercises only'}).click();
       await page.locator('#mode-banner.mode-exercise').waitFor();
       assert.equal(await mode(), 'EXERCISE ONLY');
@@ -723,19 +692,11 @@ describe('live switch', () => {
 // Their own installation: the alerts they raise must not become the latest
 // alert that other pages' tests expect.
 describe('escalation and scheduled drills', () => {
-  let server;
-  let tokens;
-
-  before(async () => {
-    const made = makeConfig();
-    tokens = made.tokens;
-    server = await startServer(made.config);
-  });
-  after(async () => { if (server) await server.stop(); });
+  const running = installation();
 
   test('an exercise with escalation shows when and how it escalates, and its drill report', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Raise alert'}).click();
       await fillExercise(page, {title: 'Escalating drill', body: 'Acknowledge on screen.', sites: ['North Hospital']});
       const c = composer(page);
@@ -743,6 +704,7 @@ describe('escalation and scheduled drills', () => {
       await c.field('After (minutes, 1–60)').fill('3');
       await c.check('Escalate to Incident team');
       await page.getByRole('button', {name: 'Preview recipients'}).click();
+      await page.getByRole('heading', {name: 'Check before sending'}).waitFor();
       assert.match(await page.locator('#preview-facts').innerText(),
         /After 3 minutes, unless 80% of computers acknowledged: SMS to Incident team/);
       await page.getByRole('button', {name: 'Send exercise'}).click();
@@ -759,7 +721,7 @@ describe('escalation and scheduled drills', () => {
 
   test('an exercise is scheduled to repeat weekly and the schedule is cancelled', async () => {
     await withBrowser({}, async ({page}) => {
-      await signIn(page, server, tokens.operator);
+      await signIn(page, running.server, running.tokens.operator);
       await page.getByRole('link', {name: 'Raise alert'}).click();
       await fillExercise(page, {title: 'Weekly siren test', body: 'Sirens are tested now.', sites: ['South Hospital']});
       const drills = page.locator('#drills-panel');
