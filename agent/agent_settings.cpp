@@ -61,20 +61,22 @@ AgentSettings parse_agent_settings(const Json& document) {
   return out;
 }
 
-AgentSettings load_agent_settings(const std::filesystem::path& file) {
+Json read_agent_file(const std::filesystem::path& file, const std::string& what) {
   std::string text;
   try {
     text = setup::read_file(file, kMaxSettingsBytes);
   } catch (const std::exception& e) {
-    throw AgentSetupError(std::string("Cannot read the settings file: ") + e.what());
+    throw AgentSetupError("Cannot read the " + what + ": " + e.what());
   }
-  Json document;
   try {
-    document = json::parse_text(text);
+    return json::parse_text(text);
   } catch (const std::exception& e) {
-    throw AgentSetupError("The settings file " + file.string() + " is not valid JSON: " + e.what());
+    throw AgentSetupError("The " + what + " " + file.string() + " is not valid JSON: " + e.what());
   }
-  return parse_agent_settings(document);
+}
+
+AgentSettings load_agent_settings(const std::filesystem::path& file) {
+  return parse_agent_settings(read_agent_file(file, "settings file"));
 }
 
 std::filesystem::path default_state_folder() {

@@ -48,6 +48,11 @@ AgentSettings parse_agent_settings(const Json& document);
 void parse_server_trust(const Json& document, AgentSettings& out, const char* file);
 AgentSettings load_agent_settings(const std::filesystem::path& file);
 
+// The JSON document in `file` (at most kMaxSettingsBytes). Throws
+// AgentSetupError naming `what` ("settings file", "rollout file") when it
+// cannot be read or is not JSON.
+Json read_agent_file(const std::filesystem::path& file, const std::string& what);
+
 // $XDG_STATE_HOME/halvenor-agent when XDG_STATE_HOME is an absolute path,
 // else $HOME/.local/state/halvenor-agent. Throws AgentSetupError when
 // neither is set.

@@ -7,18 +7,7 @@
 namespace halvenor::agent {
 
 Rollout load_rollout(const std::filesystem::path& file) {
-  std::string text;
-  try {
-    text = setup::read_file(file, kMaxSettingsBytes);
-  } catch (const std::exception& e) {
-    throw AgentSetupError(std::string("Cannot read the rollout file: ") + e.what());
-  }
-  Json document;
-  try {
-    document = json::parse_text(text);
-  } catch (const std::exception& e) {
-    throw AgentSetupError("The rollout file " + file.string() + " is not valid JSON: " + e.what());
-  }
+  const Json document = read_agent_file(file, "rollout file");
   Rollout out;
   out.server.allow_live_incidents = false;
   parse_server_trust(document, out.server, "rollout file");
