@@ -2,10 +2,9 @@
 
 #include <cstdlib>
 
-#include "companions/mobile/gateway_settings.h"
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
-#include "server/core/errors.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
+#include "base/errors.h"
 
 namespace halvenor::agent {
 namespace {
@@ -28,9 +27,9 @@ void parse_server_trust(const Json& document, AgentSettings& out, const char* fi
   if (!document.is_object()) throw AgentSetupError(std::string("The ") + file + " must hold a JSON object.");
   out.server_url = text_member(document, "server_url", file);
   try {
-    out.server = parse_gateway_url(out.server_url);
-  } catch (const std::exception& e) {
-    throw AgentSetupError(std::string("server_url: ") + e.what());
+    out.server = parse_url(out.server_url);
+  } catch (const UrlError& e) {
+    throw AgentSetupError(std::string("server_url ") + e.what());
   }
   if (!out.server.tls) throw AgentSetupError("server_url must start with https://");
   out.ca_pem = text_member(document, "ca_certificate", file);

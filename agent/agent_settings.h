@@ -16,8 +16,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "companions/mobile/http_client.h"
-#include "server/core/json_text.h"
+#include "net/http_client.h"
+#include "base/json_text.h"
 
 namespace halvenor::agent {
 
@@ -30,7 +30,7 @@ inline constexpr char kStateFolderName[] = "halvenor-agent";
 
 struct AgentSettings {
   std::string server_url;
-  GatewayUrl server;  // server_url split for connecting; always TLS
+  HttpUrl server;  // server_url split for connecting; always TLS
   std::string device_id;
   std::string token;
   std::string ca_pem;

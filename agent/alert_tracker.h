@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "agent/receipt_journal.h"
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::agent {
 

@@ -2,7 +2,7 @@
 
 #include "agent/server_link.h"
 #include "agent/trust_store.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 
 namespace halvenor::agent {
 

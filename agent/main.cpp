@@ -22,7 +22,7 @@
 #include "agent/receipt_journal.h"
 #include "agent/server_link.h"
 #include "agent/trust_store.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "companions/setup/private_files.h"
-#include "server/core/json_text.h"
+#include "net/private_files.h"
+#include "base/json_text.h"
 
 namespace halvenor::agent {
 namespace {

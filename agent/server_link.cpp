@@ -1,8 +1,8 @@
 #include "agent/server_link.h"
 
-#include "companions/setup/private_files.h"
-#include "server/core/errors.h"
-#include "server/core/release.h"
+#include "net/private_files.h"
+#include "base/errors.h"
+#include "base/release.h"
 
 namespace halvenor::agent {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kMaxTrustFileBytes = 1024 * 1024;
 
 // The server's refusals are {"error": "..."}; anything else is summarised.
-std::string refusal_message(const GatewayReply& reply) {
+std::string refusal_message(const HttpReply& reply) {
   try {
     Json body = json::parse_text(reply.body);
     if (body.is_object() && body.contains("error") && body["error"].is_string())
@@ -44,9 +44,9 @@ std::shared_ptr<const HttpClient> ServerLink::client() const {
   }
   std::lock_guard lock(mutex_);
   if (!client_ || trust != client_trust_) {
-    GatewayUrl url = settings_.server;
+    HttpUrl url = settings_.server;
     client_ = std::make_shared<const HttpClient>(url, trust_.trust_file().string(), timeout_seconds_,
-                                                 kMaxServerReplyBytes);
+                                                 kMaxServerReplyBytes, "server");
     client_trust_ = std::move(trust);
   }
   return client_;
@@ -58,14 +58,11 @@ Json ServerLink::exchange(const std::string& method, const std::string& path, co
   HeaderList all{{kVersionHeader, AGENT_VERSION}};
   if (!settings_.token.empty()) all.emplace_back("Authorization", "Bearer " + settings_.token);
   all.insert(all.end(), headers.begin(), headers.end());
-  GatewayReply reply;
+  HttpReply reply;
   try {
     reply = client()->exchange_at(path, method, all, body);
   } catch (const ConnectorError& e) {
-    // The client's messages are written for mobile gateways; here the peer is the server.
-    std::string reason = e.what();
-    for (std::size_t at; (at = reason.find("gateway")) != std::string::npos;) reason.replace(at, 7, "server");
-    throw LinkUnavailable(reason);
+    throw LinkUnavailable(e.what());
   }
   if (reply.status == 200) {
     try {

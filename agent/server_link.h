@@ -19,7 +19,7 @@
 
 #include "agent/agent_settings.h"
 #include "agent/trust_store.h"
-#include "companions/mobile/http_client.h"
+#include "net/http_client.h"
 
 namespace halvenor::agent {
 

@@ -2,9 +2,9 @@
 
 #include <openssl/x509v3.h>
 
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
-#include "server/core/errors.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
+#include "base/errors.h"
 
 namespace halvenor::agent {
 namespace {

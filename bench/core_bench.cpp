@@ -24,8 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "server/core/snapshot_text.h"
+#include "server/core/snapshot.h"
 
 using halvenor::Json;
 using Seconds = std::chrono::duration<double>;
@@ -134,8 +135,9 @@ int main(int argc, char** argv) {
   auto wanted = [&](const char* section) { return only.empty() || only == section; };
 
   if (wanted("fanout")) {
-    halvenor::Core core(directory(devices, contacts), (folder / "fanout.sqlite3").string(), std::nullopt,
+    halvenor::ServiceParts parts(directory(devices, contacts), (folder / "fanout.sqlite3").string(), std::nullopt,
                         {clock, nullptr});
+    halvenor::Core& core = parts.core();
     std::string id;
     double cpu = 0;
     double seconds = time_of([&] {
@@ -149,7 +151,8 @@ int main(int argc, char** argv) {
   }
 
   if (wanted("snapshot")) {  // 100 alerts of 1,000 deliveries (500 desktop, 250 contacts x 2 mobile channels)
-    halvenor::Core core(directory(500, 250), (folder / "snapshot.sqlite3").string(), std::nullopt, {clock, nullptr});
+    halvenor::ServiceParts parts(directory(500, 250), (folder / "snapshot.sqlite3").string(), std::nullopt, {clock, nullptr});
+    halvenor::Core& core = parts.core();
     for (int i = 0; i < 100; ++i) core.create("op", exercise({"desktop", "sms", "whatsapp"}), "snapshot-key-" + std::to_string(i));
     std::printf("snapshot_deliveries %lld\n", count(core, "deliveries"));
     core.snapshot();  // warm the statement cache, as a polling dashboard does
@@ -190,7 +193,8 @@ int main(int argc, char** argv) {
   }
 
   if (wanted("poll")) {
-    halvenor::Core core(directory(devices, 0), (folder / "poll.sqlite3").string(), std::nullopt, {clock, nullptr});
+    halvenor::ServiceParts parts(directory(devices, 0), (folder / "poll.sqlite3").string(), std::nullopt, {clock, nullptr});
+    halvenor::Core& core = parts.core();
     // History: 20 expired alerts to every device gives 100,000 old deliveries.
     int history = history_deliveries / devices;
     for (int i = 0; i < history; ++i) core.create("op", exercise({"desktop"}, 1), "history-key-" + std::to_string(i));

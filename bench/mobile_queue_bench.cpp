@@ -17,6 +17,7 @@
 
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_integrations.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "tests/companions/fake_gateway.h"
 
@@ -77,17 +78,18 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     halvenor::testing::FakeGateway gateway;
-    halvenor::Core core(bench_config(contacts, gateway.url()), folder + "/core.sqlite3");
+    halvenor::ServiceParts parts(bench_config(contacts, gateway.url()), folder + "/core.sqlite3");
+    halvenor::Core& core = parts.core();
     for (const char* account : {"configured-sms", "configured-whatsapp"}) {
-      Json tested = core.mobile().operate("it", {{"action", "test_account"}, {"account_id", account}});
+      Json tested = parts.mobile().operate("it", {{"action", "test_account"}, {"account_id", account}});
       if (tested["ok"] != true) {
         std::fprintf(stderr, "connection test failed: %s\n", tested.dump().c_str());
         return 1;
       }
-      core.mobile().operate("it", {{"action", "set_sending"}, {"account_id", account}, {"mode", "exercise"},
+      parts.mobile().operate("it", {{"action", "set_sending"}, {"account_id", account}, {"mode", "exercise"},
                                    {"enabled", true}});
     }
-    core.queue().start();
+    parts.queue().start();
 
     Json request = {{"test", true},        {"title", "Benchmark"}, {"body", "Queue throughput run."},
                     {"severity", "ticker"}, {"ttl_minutes", 60},    {"channels", {"sms", "whatsapp"}},
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
     while (SteadyClock::now() - start < kGiveUpAfter) {
       {
         halvenor::DbScope scope = core.db();
-        Json totals = core.queue().summary(scope.conn())["totals"];
+        Json totals = parts.queue().summary(scope.conn())["totals"];
         sent = totals.value("sent", std::int64_t{0});
         failed = totals.value("failed", std::int64_t{0});
       }
@@ -110,7 +112,7 @@ int main(int argc, char** argv) {
     }
     const double drain_seconds = seconds_since(created);
     const double total_seconds = seconds_since(start);
-    core.queue().stop();
+    parts.queue().stop();
 
     std::printf("mobile queue: %d contacts x 2 channels = %d jobs, %d sends at once, batches of %d\n", contacts, jobs,
                 halvenor::kConcurrentSends, halvenor::kJobsPerBatch);

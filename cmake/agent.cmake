@@ -1,13 +1,11 @@
 # The desktop agent of receiving computers: a static library (tested in
 # halvenor_tests) and the `agent` program in dist/. Tcl/Tk 8.6 draws its
 # alert windows.
-find_package(TCL REQUIRED)
 
 file(GLOB HALVENOR_AGENT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/agent/*.cpp)
 list(FILTER HALVENOR_AGENT_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(halvenor_agent STATIC ${HALVENOR_AGENT_SOURCES})
-target_include_directories(halvenor_agent PUBLIC ${TCL_INCLUDE_PATH} ${TK_INCLUDE_PATH})
-target_link_libraries(halvenor_agent PUBLIC halvenor ${TK_LIBRARY} ${TCL_LIBRARY})
+target_link_libraries(halvenor_agent PUBLIC halvenor_net halvenor_tk)
 
 add_executable(agent ${CMAKE_SOURCE_DIR}/agent/main.cpp)
 target_link_libraries(agent PRIVATE halvenor_agent)

@@ -1,7 +1,5 @@
-# Libraries of the setup and sign-in companions: libzip writes the agent
-# installation bundles, libcurl carries the organisation sign-in code exchange
-# and key-set download over HTTPS.
+# Libraries of the setup companion: libzip writes the agent installation
+# bundles.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
-find_package(CURL REQUIRED)
-target_link_libraries(halvenor PUBLIC PkgConfig::LIBZIP CURL::libcurl)
+target_link_libraries(halvenor_features PUBLIC PkgConfig::LIBZIP)

@@ -1,14 +1,12 @@
 # The first-install program: a Tk window (or an unattended command line) that
 # installs the server into one folder. Its logic lives in a library so the
 # tests link it too.
-find_package(TCL REQUIRED)
 
 file(GLOB HALVENOR_FIRSTRUN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/firstrun/*.cpp)
 list(FILTER HALVENOR_FIRSTRUN_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 
 add_library(halvenor_firstrun STATIC ${HALVENOR_FIRSTRUN_SOURCES})
-target_include_directories(halvenor_firstrun PUBLIC ${TCL_INCLUDE_PATH} ${TK_INCLUDE_PATH})
-target_link_libraries(halvenor_firstrun PUBLIC halvenor ${TK_LIBRARY} ${TCL_LIBRARY})
+target_link_libraries(halvenor_firstrun PUBLIC halvenor_features halvenor_tk)
 
 add_executable(firstrun ${CMAKE_SOURCE_DIR}/firstrun/main.cpp)
 target_link_libraries(firstrun PRIVATE halvenor_firstrun)

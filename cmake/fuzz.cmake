@@ -1,15 +1,17 @@
 # libFuzzer targets, built only with clang and -DHALVENOR_FUZZ=ON (see
-# tools/fuzz.sh). The library is instrumented for coverage and AddressSanitizer.
+# tools/fuzz.sh). The libraries are instrumented for coverage and AddressSanitizer.
 option(HALVENOR_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 if(HALVENOR_FUZZ)
-  target_compile_options(halvenor PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+  foreach(layer halvenor_base halvenor_platform halvenor_net halvenor_core halvenor_features halvenor_http halvenor_app)
+    target_compile_options(${layer} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+  endforeach()
   file(GLOB HALVENOR_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
   foreach(src ${HALVENOR_FUZZ_SOURCES})
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(${name} PRIVATE halvenor)
+    target_link_libraries(${name} PRIVATE halvenor_app)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   endforeach()
 endif()

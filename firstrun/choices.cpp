@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 #include "platform/listen_address.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace fs = std::filesystem;
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <thread>
 
-#include "companions/setup/private_files.h"
-#include "companions/trust/certificate_trust.h"
+#include "net/private_files.h"
+#include "firstrun/certificate_trust.h"
 #include "firstrun/service_probe.h"
 #include "platform/hidden_process.h"
 #include "server/core/errors.h"

@@ -14,16 +14,16 @@
 #include <set>
 #include <stdexcept>
 
-#include "companions/legal/legal_terms.h"
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
+#include "firstrun/legal_terms.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 #include "companions/setup/setup_manager.h"
 #include "firstrun/choices.h"
 #include "firstrun/platform_steps.h"
 #include "platform/program_folder.h"
-#include "server/core/clock.h"
+#include "base/clock.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
+#include "base/digest.h"
 
 namespace fs = std::filesystem;
 
@@ -304,12 +304,14 @@ Json build_private_data(const Json& plan, const Json& values, const fs::path& fo
 
   Json settings_plan;
   {
-    auto core = std::make_unique<Core>(config, (staging / "core.sqlite3").string(), (staging / "config.json").string());
+    auto core = std::make_unique<Core>(config, (staging / "core.sqlite3").string());
     SetupSettings settings;
     settings.bind = plan["bind"].get<std::string>();
     settings.port = plan["port"].get<int>();
     settings.url = "";
-    auto manager = std::make_unique<SetupManager>(*core, folder, settings, staging);
+    // The settings plan names staging/config.json, which is where the
+    // service's access administration will find it too.
+    auto manager = std::make_unique<SetupManager>(*core, nullptr, folder, settings, staging);
     manager->save(account, plan);
     manager->issue(account);
     settings_plan = manager->plan();

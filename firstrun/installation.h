@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::firstrun {
 

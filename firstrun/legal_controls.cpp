@@ -1,7 +1,7 @@
 #include "firstrun/legal_controls.h"
 
-#include "companions/legal/legal_terms.h"
-#include "companions/setup/private_files.h"
+#include "firstrun/legal_terms.h"
+#include "net/private_files.h"
 
 namespace halvenor::firstrun {
 namespace {

@@ -3,8 +3,8 @@
 #include <map>
 #include <optional>
 
-#include "companions/legal/legal_terms.h"
-#include "companions/trust/certificate_trust.h"
+#include "firstrun/legal_terms.h"
+#include "firstrun/certificate_trust.h"
 #include "firstrun/choices.h"
 #include "firstrun/finisher.h"
 #include "firstrun/installation.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::firstrun {
 

@@ -11,7 +11,7 @@
 
 #include "firstrun/finisher.h"
 #include "firstrun/wizard_events.h"
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::firstrun {
 

@@ -18,13 +18,14 @@
 #include <iostream>
 #include <string>
 
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 #include "companions/setup/setup_manager.h"
-#include "server/core/clock.h"
+#include "base/clock.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/json_text.h"
+#include "base/digest.h"
+#include "base/json_text.h"
 
 using halvenor::Json;
 namespace setup = halvenor::setup;
@@ -52,13 +53,13 @@ void issue_localhost_certificate(const std::filesystem::path& deployment, double
 // would, an exercise-only enrolment code; its rollout file goes to `rollout`.
 void write_rollout(const std::filesystem::path& data, int port, const std::filesystem::path& rollout) {
   Json config = halvenor::json::parse_text(setup::read_file(data / "config.json", 1 << 20));
-  halvenor::Core core(std::move(config), (data / "core.sqlite3").string(), (data / "config.json").string());
+  halvenor::ServiceParts parts(std::move(config), (data / "core.sqlite3").string(), (data / "config.json").string());
   halvenor::SetupSettings settings;
   settings.port = port;
   settings.url = "https://localhost:" + std::to_string(port);
   settings.cert = std::filesystem::absolute(data / "deployment" / "server.cer").string();
   settings.key = std::filesystem::absolute(data / "deployment" / "server-key.pem").string();
-  halvenor::SetupManager manager(core, data.parent_path(), settings, data);
+  halvenor::SetupManager manager(parts.core(), parts.access(), data.parent_path(), settings, data);
   Json code = manager.create_enrolment_code(
       "demo-admin", {{"site", "North"}, {"department", "Wards"}, {"expires_hours", kDemoCodeHours},
                      {"uses", kDemoCodeUses}, {"live", false}});

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "companions/access/directory_change.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
 

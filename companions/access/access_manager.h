@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

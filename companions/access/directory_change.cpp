@@ -4,7 +4,7 @@
 #include <set>
 
 #include "server/core/config_snapshot.h"
-#include "server/core/digest.h"
+#include "base/digest.h"
 #include "server/core/directory_defaults.h"
 #include "server/core/errors.h"
 #include "server/core/text.h"

@@ -44,8 +44,8 @@
 #include <optional>
 #include <string>
 
-#include "server/core/clock.h"
-#include "server/core/json_text.h"
+#include "base/clock.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -29,7 +29,7 @@
 
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

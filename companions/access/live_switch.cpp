@@ -3,7 +3,7 @@
 #include "companions/access/access_manager.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 

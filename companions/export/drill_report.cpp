@@ -3,10 +3,10 @@
 #include <unordered_map>
 
 #include "companions/export/csv.h"
-#include "companions/export/situation.h"
+#include "companions/decision/decision_dashboard.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -3,7 +3,7 @@
 //
 // One JSON object, keys in this order:
 //   generated_at      clock time of the report
-//   alert             as the decision dashboard gives it (see situation.h)
+//   alert             as the decision dashboard gives it (see companions/decision/decision_dashboard.h)
 //   reach             {"totals", "by_site", "by_department"}: deliveries by
 //                     display status, as the decision dashboard counts them
 //   timing            to_display / to_acknowledge on receiving computers,
@@ -20,7 +20,7 @@
 
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -14,7 +14,7 @@
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -43,7 +43,7 @@
 
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "server/core/config_snapshot.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor::identity {
 namespace {

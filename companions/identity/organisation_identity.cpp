@@ -8,11 +8,11 @@
 
 #include "companions/identity/id_token.h"
 #include "companions/identity/provider_client.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -95,7 +95,12 @@ std::string bounded_printable(const Json& value) {
 
 }  // namespace
 
-OrganisationIdentity::OrganisationIdentity(Core& core) : core_(core) {}
+OrganisationIdentity::OrganisationIdentity(Core& core) : core_(core) {
+  DbScope scope = core_.db();
+  scope.begin_immediate();
+  create_schema(scope.conn());
+  scope.commit();
+}
 
 void OrganisationIdentity::create_schema(Connection& conn) {
   conn.exec(

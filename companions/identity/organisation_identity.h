@@ -38,7 +38,8 @@
 #include <optional>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
+#include "server/core/sign_in_sessions.h"
 
 namespace halvenor {
 
@@ -57,17 +58,18 @@ inline constexpr double kKeySetCacheSeconds = 3600.0;
 inline constexpr std::size_t kMaxAuthorizationCodeBytes = 4096;
 inline constexpr std::size_t kMaxStateBytes = 128;
 
-class OrganisationIdentity {
+class OrganisationIdentity : public SignInSessions {
  public:
+  // Creates the sign-in and session tables.
   explicit OrganisationIdentity(Core& core);
 
-  // Sign-in and session tables; called by the core's migration.
+  // Sign-in and session tables.
   static void create_schema(Connection& conn);
 
   // The signed-in organisation user a session credential belongs to, or
   // nullopt so that the configured credentials are tried next. Never throws
   // for an unknown credential.
-  std::optional<Caller> authenticate(const std::string& token);
+  std::optional<Caller> authenticate(const std::string& token) override;
   // {"authorization_url", "state", "expires"}: the browser goes to the URL.
   Json start(const std::string& base_url);
   // {"code", "state"} from the provider's redirect → {"token", "expires",

@@ -2,13 +2,13 @@
 
 #include <curl/curl.h>
 
+#include "base/errors.h"
+#include "net/http_client.h"
 #include <cctype>
 #include <memory>
 #include <mutex>
 
 #include "server/core/config_snapshot.h"
-#include "server/core/errors.h"
-#include "server/core/release.h"
 
 namespace halvenor::identity {
 namespace {

@@ -6,17 +6,17 @@
 #include <memory>
 #include <unordered_map>
 
-#include "companions/mobile/contact_directory.h"
+#include "server/core/contact_directory.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/provider_accounts.h"
 #include "companions/mobile/provider_transport.h"
 #include "companions/mobile/providers.h"
 #include "companions/mobile/retry_policy.h"
-#include "companions/mobile/whatsapp_template.h"
+#include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -50,23 +50,17 @@ struct DeliveryQueue::ClaimedJob {
   Progress progress = NotAttempted;
 };
 
-DeliveryQueue::DeliveryQueue(Core& core) : core_(core) {}
+DeliveryQueue::DeliveryQueue(Core& core, MobileAcknowledgements& acknowledgements)
+    : core_(core), acknowledgements_(acknowledgements) {
+  DbScope scope = core_.db();
+  scope.begin_immediate();
+  create_schema(scope.conn());
+  scope.commit();
+}
 
 DeliveryQueue::~DeliveryQueue() { stop(); }
 
 void DeliveryQueue::create_schema(Connection& conn) {
-  conn.exec(R"sql(
-CREATE TABLE IF NOT EXISTS mobile_jobs(
-  id TEXT PRIMARY KEY, alert_id TEXT NOT NULL, recipient_id TEXT NOT NULL, channel TEXT NOT NULL,
-  state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_at REAL NOT NULL,
-  created REAL NOT NULL, updated REAL NOT NULL, reason TEXT, wa_render TEXT,
-  provider_reference TEXT);
-CREATE UNIQUE INDEX IF NOT EXISTS mobile_jobs_delivery ON mobile_jobs(alert_id, recipient_id, channel);
-CREATE INDEX IF NOT EXISTS mobile_jobs_due ON mobile_jobs(state, next_at);
-)sql");
-  auto columns = conn.column_names("mobile_jobs");
-  if (std::find(columns.begin(), columns.end(), "account_id") == columns.end())
-    conn.exec("ALTER TABLE mobile_jobs ADD COLUMN account_id TEXT");
   MockTransport::create_schema(conn);
   create_account_schema(conn);
 }
@@ -270,7 +264,7 @@ int DeliveryQueue::claim(double now, std::vector<ClaimedJob>& claimed) {
     m.channel = channel;
     m.recipient_id = recipient;
     m.phone = *phone;
-    m.link = core_.acknowledgements().issue(conn, job["alert_id"].get<std::string>(), recipient, channel,
+    m.link = acknowledgements_.issue(conn, job["alert_id"].get<std::string>(), recipient, channel,
                                             job["expires"].get<double>());
     m.text = rendered["text"].get<std::string>() + "\nAcknowledge: " + m.link;
     m.alert_id = job["alert_id"].get<std::string>();

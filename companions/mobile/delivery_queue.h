@@ -32,25 +32,29 @@
 #include <vector>
 
 #include "server/core/database.h"
-#include "server/core/json_text.h"
+#include "server/core/mobile_channels.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 
 class Core;
+class MobileAcknowledgements;
 
 // Jobs claimed by one round.
 inline constexpr int kJobsPerBatch = 100;
 // Messages of one round in flight at once.
 inline constexpr int kConcurrentSends = 8;
 
-class DeliveryQueue {
+class DeliveryQueue : public MobileJobs {
  public:
-  explicit DeliveryQueue(Core& core);
+  // Creates the tables of the accounts and the mock provider; each job
+  // carries an acknowledgement link from `acknowledgements`.
+  DeliveryQueue(Core& core, MobileAcknowledgements& acknowledgements);
   ~DeliveryQueue();
   DeliveryQueue(const DeliveryQueue&) = delete;
   DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
-  // Creates mobile_jobs and the tables of the accounts and the mock provider.
+  // The tables of the accounts and the mock provider (the core keeps mobile_jobs).
   static void create_schema(Connection& conn);
 
   // Queues interrupted jobs again, then starts the worker; returns at once.
@@ -61,11 +65,11 @@ class DeliveryQueue {
   bool paused() const { return paused_; }
 
   void enqueue(Connection& conn, const std::string& alert_id, const std::string& recipient_id,
-               const std::string& channel, double now);
-  void cancel(Connection& conn, const std::string& alert_id, double now);
+               const std::string& channel, double now) override;
+  void cancel(Connection& conn, const std::string& alert_id, double now) override;
   // {"paused", "counts": {channel: {state: n}}, "totals": {state: n},
   //  "oldest_due_seconds": age of the oldest due queued job, or null}.
-  Json summary(Connection& conn);
+  Json summary(Connection& conn) override;
 
   // Jobs left "sending" go back to "queued"; returns how many. start() calls it.
   int recover_interrupted();
@@ -84,6 +88,7 @@ class DeliveryQueue {
   void wake();
 
   Core& core_;
+  MobileAcknowledgements& acknowledgements_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> stopping_{false};
   std::mutex round_mutex_;

@@ -4,10 +4,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "companions/mobile/contact_directory.h"
+#include "server/core/contact_directory.h"
 #include "companions/mobile/request_template.h"
 #include "server/core/config_snapshot.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -53,70 +53,16 @@ std::string absolute_path(const Json& settings, const char* key) {
   return path;
 }
 
-bool loopback_host(const std::string& host) {
-  return host == "127.0.0.1" || host == "::1" || host == "localhost";
-}
-
-bool valid_port(const std::string& port) {
-  if (port.empty() || port.size() > 5) return false;
-  for (char c : port)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  int value = std::stoi(port);
-  return value >= 1 && value <= 65535;
-}
 
 }  // namespace
 
-GatewayUrl parse_gateway_url(const std::string& url) {
-  if (url.size() > kMaxGatewayUrlLength)
-    throw ProviderConfigurationError("\"url\" is longer than " + std::to_string(kMaxGatewayUrlLength) + " characters");
-  for (char c : url)
-    if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f)
-      throw ProviderConfigurationError("\"url\" may not contain spaces or control characters");
-  GatewayUrl out;
-  std::string rest;
-  if (url.rfind("https://", 0) == 0) {
-    rest = url.substr(8);
-  } else if (url.rfind("http://", 0) == 0) {
-    out.tls = false;
-    rest = url.substr(7);
-  } else {
-    throw ProviderConfigurationError("\"url\" must start with https://");
+
+HttpUrl parse_gateway_url(const std::string& url) {
+  try {
+    return parse_url(url);
+  } catch (const UrlError& e) {
+    throw ProviderConfigurationError(std::string("\"url\" ") + e.what());
   }
-  if (rest.find('#') != std::string::npos) throw ProviderConfigurationError("\"url\" may not contain a fragment (#)");
-  std::size_t slash = rest.find_first_of("/?");
-  std::string authority = rest.substr(0, slash);
-  out.target = slash == std::string::npos ? "/" : rest.substr(slash);
-  if (out.target.front() == '?') out.target = "/" + out.target;
-  if (authority.find('@') != std::string::npos)
-    throw ProviderConfigurationError("\"url\" may not hold a user name or password; use the credential file");
-  std::string port;
-  if (!authority.empty() && authority.front() == '[') {
-    std::size_t close = authority.find(']');
-    if (close == std::string::npos) throw ProviderConfigurationError("\"url\" has an unclosed [ in its host");
-    out.host = authority.substr(1, close - 1);
-    out.host_is_address = true;
-    std::string after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':') throw ProviderConfigurationError("\"url\" has a malformed host");
-      port = after.substr(1);
-    }
-  } else {
-    std::size_t colon = authority.find(':');
-    out.host = authority.substr(0, colon);
-    if (colon != std::string::npos) port = authority.substr(colon + 1);
-    bool dotted = !out.host.empty();
-    for (char c : out.host) dotted = dotted && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
-    out.host_is_address = dotted;
-  }
-  if (out.host.empty()) throw ProviderConfigurationError("\"url\" needs a host name");
-  for (char& c : out.host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (port.empty()) port = out.tls ? "443" : "80";
-  if (!valid_port(port)) throw ProviderConfigurationError("\"url\" has an invalid port");
-  out.port = port;
-  if (!out.tls && !loopback_host(out.host))
-    throw ProviderConfigurationError("\"url\" must start with https:// (plain http is only for a gateway on this machine)");
-  return out;
 }
 
 GatewaySettings parse_gateway_settings(const Json& settings) {

@@ -24,15 +24,15 @@
 
 #include <string>
 
-#include "companions/mobile/http_client.h"
-#include "server/core/json_text.h"
+#include "net/http_client.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 
 inline constexpr double kDefaultGatewayTimeoutSeconds = 10.0;
 inline constexpr double kMinGatewayTimeoutSeconds = 0.1;
 inline constexpr double kMaxGatewayTimeoutSeconds = 60.0;
-inline constexpr std::size_t kMaxGatewayUrlLength = 2048;
+inline constexpr std::size_t kMaxGatewayUrlLength = kMaxUrlLength;
 inline constexpr std::size_t kMaxHeaderNameLength = 64;
 inline constexpr std::size_t kMaxSettingPathLength = 1024;
 inline constexpr std::size_t kMaxSenderLength = 64;
@@ -43,7 +43,7 @@ inline constexpr const char* kDefaultIdempotencyHeader = "Idempotency-Key";
 inline constexpr const char* kTestRequestHeader = "X-Halvenor-Test";
 
 struct GatewaySettings {
-  GatewayUrl url;
+  HttpUrl url;
   std::string method = "POST";
   std::string auth_header;      // empty: no credential is sent
   std::string credential_file;  // set exactly when auth_header is
@@ -63,6 +63,6 @@ GatewaySettings parse_gateway_settings(const Json& settings);
 void check_mock_settings(const Json& settings);
 
 // The address split for connecting. Throws ProviderConfigurationError.
-GatewayUrl parse_gateway_url(const std::string& url);
+HttpUrl parse_gateway_url(const std::string& url);
 
 }  // namespace halvenor

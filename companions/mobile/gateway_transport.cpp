@@ -3,14 +3,14 @@
 #include <fstream>
 
 #include "companions/mobile/request_template.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
 
 bool retryable_status(int status) { return status == 408 || status == 425 || status == 429 || status >= 500; }
 
-std::string status_text(const GatewayReply& reply) {
+std::string status_text(const HttpReply& reply) {
   return std::to_string(reply.status) + (reply.reason.empty() ? "" : " " + reply.reason);
 }
 
@@ -59,7 +59,7 @@ std::string read_credential(const std::string& path) {
 }
 
 GatewayTransport::GatewayTransport(GatewaySettings settings)
-    : settings_(std::move(settings)), client_(settings_.url, settings_.ca_file, settings_.timeout_seconds) {}
+    : settings_(std::move(settings)), client_(settings_.url, settings_.ca_file, settings_.timeout_seconds, kMaxReplyBytes, "gateway") {}
 
 SendOutcome GatewayTransport::send(const OutgoingMessage& message) {
   SendOutcome outcome;
@@ -88,7 +88,7 @@ SendOutcome GatewayTransport::send(const OutgoingMessage& message) {
                            {"mode", message.mode}};
   std::string body = json::field_text(fill_request_template(settings_.request_template, values));
 
-  GatewayReply reply;
+  HttpReply reply;
   try {
     reply = client_.exchange(settings_.method, headers, body);
   } catch (const ConnectorError& e) {

@@ -12,7 +12,7 @@
 #pragma once
 
 #include "companions/mobile/gateway_settings.h"
-#include "companions/mobile/http_client.h"
+#include "net/http_client.h"
 #include "companions/mobile/provider_transport.h"
 
 namespace halvenor {

@@ -1,8 +1,8 @@
 #include "companions/mobile/mobile_acknowledgements.h"
 
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -12,7 +12,12 @@ constexpr std::size_t kMaxTokenLength = 128;
 
 }  // namespace
 
-MobileAcknowledgements::MobileAcknowledgements(Core& core) : core_(core) {}
+MobileAcknowledgements::MobileAcknowledgements(Core& core) : core_(core) {
+  DbScope scope = core_.db();
+  scope.begin_immediate();
+  create_schema(scope.conn());
+  scope.commit();
+}
 
 void MobileAcknowledgements::create_schema(Connection& conn) {
   conn.exec(

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "server/core/database.h"
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "companions/mobile/contact_directory.h"
+#include "server/core/contact_directory.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/gateway_settings.h"
 #include "companions/mobile/provider_accounts.h"
 #include "companions/mobile/provider_transport.h"
 #include "companions/mobile/providers.h"
-#include "companions/mobile/whatsapp_template.h"
+#include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
 #include "server/core/errors.h"
@@ -102,8 +102,15 @@ TestVerdict judge_test(const SendOutcome& outcome) {
 
 MobileIntegrations::MobileIntegrations(Core& core) : core_(core) {
   DbScope scope = core_.db();
+  ProviderSet providers;
+  try {
+    providers = build_providers(core_.config()->doc());
+  } catch (const ProviderConfigurationError& e) {
+    throw Invalid(e.what());
+  }
   scope.begin_immediate();
-  seed_configured_accounts(scope.conn(), core_.mobile_providers(), core_.clock().now());
+  create_account_schema(scope.conn());
+  seed_configured_accounts(scope.conn(), providers, core_.clock().now());
   scope.commit();
 }
 
@@ -174,7 +181,7 @@ Json MobileIntegrations::list() {
   return Json{{"accounts", accounts},
               {"assignments", load_assignments(scope.conn())},
               {"integrations", report_now},
-              {"queue", core_.queue().summary(scope.conn())},
+              {"queue", core_.mobile_jobs().summary(scope.conn())},
               {"test_sends", tests}};
 }
 

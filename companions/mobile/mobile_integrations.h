@@ -35,7 +35,8 @@
 #include <string>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
+#include "server/core/mobile_channels.h"
 
 namespace halvenor {
 
@@ -49,18 +50,20 @@ inline constexpr std::size_t kMaxAccountIdLength = 64;
 // How many recent test messages "list" shows.
 inline constexpr int kListedTestSends = 20;
 
-class MobileIntegrations {
+class MobileIntegrations : public MobileRouting {
  public:
+  // Builds the configured providers (Invalid when the configuration names
+  // ones that cannot be built) and seeds their accounts.
   explicit MobileIntegrations(Core& core);
 
   // {"sms": {...}, "whatsapp": {...}}, see above.
-  Json report();
+  Json report() override;
   // Whether `contact` (an empty object once removed) has an account that is
   // tested and enabled to carry `channel` messages, live ones when `live`.
-  bool route(const Json& contact, const std::string& channel, bool live);
+  bool route(const Json& contact, const std::string& channel, bool live) override;
   // {"preview": {...}} for a WhatsApp message to `contact`; throws TemplateError.
   Json preview(const Json& contact, const Json& title, const Json& body, const std::string& mode,
-               const Json& values);
+               const Json& values) override;
   Json operate(const std::string& actor, const Json& request);
 
  private:

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "server/core/database.h"
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

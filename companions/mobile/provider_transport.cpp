@@ -4,7 +4,7 @@
 #include "companions/mobile/gateway_transport.h"
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/provider_accounts.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

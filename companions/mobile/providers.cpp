@@ -1,7 +1,7 @@
 #include "companions/mobile/providers.h"
 
 #include "companions/mobile/gateway_settings.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {

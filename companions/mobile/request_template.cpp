@@ -1,6 +1,6 @@
 #include "companions/mobile/request_template.h"
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

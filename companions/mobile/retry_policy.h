@@ -8,7 +8,7 @@
 // random source is.
 #pragma once
 
-#include "server/core/clock.h"
+#include "base/clock.h"
 
 namespace halvenor {
 

@@ -7,7 +7,7 @@
 
 #include "companions/access/access_manager.h"
 #include "companions/access/directory_change.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
@@ -161,7 +161,7 @@ Json SetupManager::create_enrolment_code(const std::string& actor, const Json& r
     check_device_field(cfg->doc(), "site", site);
     check_device_field(cfg->doc(), "department", department);
   }
-  if (!core_.access()) throw AccessInvalid("Enrolment needs the server's configuration file.");
+  if (!access_) throw AccessInvalid("Enrolment needs the server's configuration file.");
 
   std::string server_url;
   setup::X509Ptr anchor;
@@ -248,7 +248,7 @@ Json SetupManager::enrol(const Json& request) {
       code.get_ref<const std::string&>().size() > kMaxCodeLength)
     throw EnrolmentRefused("This enrolment code is not valid.");
   const std::string hostname = checked_hostname(member_or(request, "hostname", kNull));
-  AccessManager* access = core_.access();
+  AccessManager* access = access_;
   if (!access) throw AccessInvalid("Enrolment needs the server's configuration file.");
 
   const std::string presented = sha256_hex(code.get<std::string>());

@@ -7,7 +7,7 @@
 
 #include "companions/access/access_manager.h"
 #include "companions/setup/agent_bundle.h"
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 #include "platform/listen_address.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
@@ -117,13 +117,19 @@ const Json& device_entry(const Json& doc, const std::string& id) {
 
 // --- construction, paths, deployment ---------------------------------------
 
-SetupManager::SetupManager(Core& core, std::filesystem::path root, SetupSettings settings,
+SetupManager::SetupManager(Core& core, AccessManager* access, std::filesystem::path root, SetupSettings settings,
                            std::filesystem::path data_folder)
     : renewal_check_at(core.clock().monotonic() + kFirstRenewalCheckDelay),
       core_(core),
       root_(std::move(root)),
+      access_(access),
       settings_(std::move(settings)),
-      data_folder_(fs::absolute(std::move(data_folder)).lexically_normal()) {}
+      data_folder_(fs::absolute(std::move(data_folder)).lexically_normal()) {
+  DbScope scope = core_.db();
+  scope.begin_immediate();
+  create_schema(scope.conn());
+  scope.commit();
+}
 
 void SetupManager::create_schema(Connection& conn) {
   conn.exec(
@@ -669,7 +675,7 @@ Json SetupManager::browser_report(const std::string& device, const Json& report)
 Json SetupManager::plan() {
   std::lock_guard lock(mutex_);
   Deployment d = require_deployment();
-  AccessManager* access = core_.access();
+  AccessManager* access = access_;
   fs::path config = access ? fs::path(access->config_path()) : data_folder_ / "config.json";
   auto absolute = [](const fs::path& p) { return fs::absolute(p).lexically_normal().string(); };
   return Json{{"bind", d.bind},

@@ -41,12 +41,13 @@
 #include <string>
 #include <utility>
 
-#include "companions/setup/certificates.h"
-#include "server/core/json_text.h"
+#include "net/certificates.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 
 class Core;
+class AccessManager;
 class Connection;
 namespace http {
 class TlsContext;
@@ -73,7 +74,9 @@ inline constexpr std::size_t kMaxReportDetail = 1000;
 class SetupManager {
  public:
   // `root` is the application folder; `data_folder` holds the private files.
-  SetupManager(Core& core, std::filesystem::path root, SetupSettings settings,
+  // `access` is null when the service runs without a configuration file.
+  // Creates the setup tables.
+  SetupManager(Core& core, AccessManager* access, std::filesystem::path root, SetupSettings settings,
                std::filesystem::path data_folder);
 
   // Tables for browser-trust requests and agent certificate reports; called
@@ -189,6 +192,7 @@ class SetupManager {
   const Json& enrolled_device(const Json& doc, const Json& device_id) const;
 
   Core& core_;
+  AccessManager* access_;
   std::filesystem::path root_;
   SetupSettings settings_;
   std::filesystem::path data_folder_;

@@ -1,8 +1,8 @@
+#include "base/json_text.h"
 #include "server/core/alert_records_writer.h"
 
 #include "server/core/config_snapshot.h"
 #include "server/core/escalation.h"
-#include "server/core/json_append.h"
 #include "server/core/row_cursor.h"
 
 namespace halvenor {

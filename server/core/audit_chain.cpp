@@ -1,6 +1,6 @@
 #include "server/core/audit_chain.h"
 
-#include "server/core/digest.h"
+#include "base/digest.h"
 
 namespace halvenor {
 

@@ -2,15 +2,15 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include "companions/identity/organisation_identity.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor {
 
 std::optional<Caller> Core::authenticate(const std::string& token) {
-  if (auto caller = identity_->authenticate(token)) return caller;
+  if (sign_in_)
+    if (auto caller = sign_in_->authenticate(token)) return caller;
 
   ConfigPtr cfg = config();
   const ConfigSnapshot& snapshot = *cfg;

@@ -1,8 +1,6 @@
 // Cancellation of alerts and stand-down of live incidents.
 #include <unordered_map>
 
-#include "companions/mobile/delivery_queue.h"
-#include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/digest.h"
 #include "server/core/errors.h"
@@ -25,7 +23,7 @@ void Core::cancel(const std::string& actor, const std::string& aid) {
   if (truthy(alert["cancelled"])) return;
   conn.execute("UPDATE alerts SET cancelled=1 WHERE id=?", {aid});
   conn.execute("UPDATE alert_escalations SET state='cancelled' WHERE alert_id=? AND state='pending'", {aid});
-  queue_->cancel(conn, aid, clock_->now());
+  mobile_jobs().cancel(conn, aid, clock_->now());
   audit(conn, actor, "alert.cancelled",
         Json{{"alert_id", aid}, {"is_test", alert["is_test"] != 0}, {"deployment_scope", alert["deployment_scope"]}});
   scope.commit();
@@ -74,11 +72,11 @@ std::string Core::conclude(const std::string& actor, const std::string& incident
     if (channel == "desktop") continue;
     auto it = contacts.find(delivery["recipient_id"].get<std::string>());
     const Json& contact = it == contacts.end() ? kEmptyObject : *it->second;
-    if (!mobile_->route(contact, channel, true))
+    if (!mobile_routing().route(contact, channel, true))
       throw Invalid("Restore the original mobile provider route before sending this stand-down.");
-    if (!exactly_true(member_or(*user, ("can_send_" + channel).c_str(), kNull)))
+    if (!user || !user->granted(("can_send_" + channel).c_str()))
       throw Invalid("Stand-down requires permission for every original channel.");
-    if (channel == "whatsapp") mobile_->preview(contact, title, body, "standdown", values);
+    if (channel == "whatsapp") mobile_routing().preview(contact, title, body, "standdown", values);
   }
 
   const std::string id = uuid4(*random_);
@@ -94,10 +92,10 @@ std::string Core::conclude(const std::string& actor, const std::string& incident
     conn.execute("INSERT INTO deliveries(alert_id,recipient_id,channel,status) VALUES(?,?,?,?)",
                  {id, delivery["recipient_id"], delivery["channel"], desktop ? "pending" : "queued"});
     if (!desktop)
-      queue_->enqueue(conn, id, delivery["recipient_id"].get<std::string>(), delivery["channel"].get<std::string>(), now);
+      mobile_jobs().enqueue(conn, id, delivery["recipient_id"].get<std::string>(), delivery["channel"].get<std::string>(), now);
   }
   conn.execute("UPDATE alerts SET cancelled=1 WHERE id=?", {incident_id});
-  queue_->cancel(conn, incident_id, now);
+  mobile_jobs().cancel(conn, incident_id, now);
   audit(conn, actor, "incident.concluded",
         Json{{"incident_id", incident_id},
              {"conclusion_alert_id", id},

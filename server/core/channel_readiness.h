@@ -4,7 +4,7 @@
 // checked against any report, including malformed ones. Pure and thread-safe.
 #pragma once
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

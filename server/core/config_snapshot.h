@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -1,17 +1,11 @@
 #include "server/core/core.h"
 
-#include "companions/access/access_manager.h"
-#include "companions/drills/drill_schedule.h"
-#include "companions/identity/organisation_identity.h"
-#include "companions/mobile/delivery_queue.h"
-#include "companions/mobile/mobile_acknowledgements.h"
-#include "companions/mobile/mobile_integrations.h"
-#include "companions/mobile/providers.h"
-#include "companions/setup/setup_manager.h"
+#include <stdexcept>
+
 #include "server/core/audit_chain.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "server/core/escalation.h"
-#include "server/core/text.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -44,7 +38,7 @@ bool has(const std::vector<std::string>& names, const char* name) {
 
 }  // namespace
 
-Core::Core(Json config, std::string database, std::optional<std::string> config_path, CoreOptions options)
+Core::Core(Json config, std::string database, CoreOptions options)
     : database_(std::move(database)),
       clock_(options.clock ? options.clock : system_clock()),
       random_(options.random ? options.random : system_random()) {
@@ -60,24 +54,26 @@ Core::Core(Json config, std::string database, std::optional<std::string> config_
   deployment_scope_ = member_or(member_or(doc, "live_desktop", kEmptyObject), "deployment_scope", kOperational)
                           .get<std::string>();
 
-  try {
-    mobile_providers_ = std::make_unique<ProviderSet>(build_providers(doc));
-  } catch (const ProviderConfigurationError& e) {
-    throw Invalid(e.what());
-  }
-
   migrate();
-
-  mobile_ = std::make_unique<MobileIntegrations>(*this);
-  queue_ = std::make_unique<DeliveryQueue>(*this);
-  acknowledgements_ = std::make_unique<MobileAcknowledgements>(*this);
-  if (config_path && !config_path->empty()) access_ = std::make_unique<AccessManager>(*this, *config_path);
-  identity_ = std::make_unique<OrganisationIdentity>(*this);
 }
 
-Core::~Core() {
-  // The queue's worker uses the core; it must be gone before anything else.
-  if (queue_) queue_->stop();
+Core::~Core() = default;
+
+void Core::connect_mobile(MobileRouting& routing, MobileJobs& jobs) {
+  mobile_routing_ = &routing;
+  mobile_jobs_ = &jobs;
+}
+
+void Core::connect_sign_in(SignInSessions& sessions) { sign_in_ = &sessions; }
+
+MobileRouting& Core::mobile_routing() const {
+  if (!mobile_routing_) throw std::logic_error("the SMS and WhatsApp side is not connected to the core");
+  return *mobile_routing_;
+}
+
+MobileJobs& Core::mobile_jobs() const {
+  if (!mobile_jobs_) throw std::logic_error("the SMS and WhatsApp side is not connected to the core");
+  return *mobile_jobs_;
 }
 
 void Core::migrate() {
@@ -108,20 +104,28 @@ void Core::migrate() {
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_expiry ON alerts(expires)");
   conn.exec("CREATE INDEX IF NOT EXISTS alerts_by_created ON alerts(created)");
   create_escalation_schema(conn);
-  create_drill_schema(conn);
   // A poll looks up its computer's pending desktop delivery of each unexpired
   // alert; this index holds exactly those rows, a computer's side by side, so
   // the look-ups read a few pages instead of one delivery page per alert.
   conn.exec(
       "CREATE INDEX IF NOT EXISTS deliveries_awaiting_desktop ON deliveries(recipient_id,channel,alert_id,displayed,"
       "acknowledged) WHERE channel='desktop' AND acknowledged IS NULL");
-  DeliveryQueue::create_schema(conn);
-  // The dashboard counts the queue's jobs by channel and state on every
-  // snapshot; from this index instead of the job rows with their renderings.
+  // SMS and WhatsApp jobs are written with their alert, in its transaction,
+  // and the dashboard shows their state beside each delivery; the mobile
+  // feature's worker sends them.
+  conn.exec(R"sql(
+CREATE TABLE IF NOT EXISTS mobile_jobs(
+  id TEXT PRIMARY KEY, alert_id TEXT NOT NULL, recipient_id TEXT NOT NULL, channel TEXT NOT NULL,
+  state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_at REAL NOT NULL,
+  created REAL NOT NULL, updated REAL NOT NULL, reason TEXT, wa_render TEXT,
+  provider_reference TEXT);
+CREATE UNIQUE INDEX IF NOT EXISTS mobile_jobs_delivery ON mobile_jobs(alert_id, recipient_id, channel);
+CREATE INDEX IF NOT EXISTS mobile_jobs_due ON mobile_jobs(state, next_at);
+)sql");
+  if (!has(conn.column_names("mobile_jobs"), "account_id")) conn.exec("ALTER TABLE mobile_jobs ADD COLUMN account_id TEXT");
+  // The dashboard counts the jobs by channel and state on every snapshot;
+  // from this index instead of the job rows with their renderings.
   conn.exec("CREATE INDEX IF NOT EXISTS mobile_jobs_by_channel_state ON mobile_jobs(channel,state)");
-  MobileAcknowledgements::create_schema(conn);
-  OrganisationIdentity::create_schema(conn);
-  SetupManager::create_schema(conn);
   scope.commit();
 }
 

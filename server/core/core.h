@@ -2,8 +2,10 @@
 //
 // It owns the SQLite store and its migrations, the audit chain, caller
 // authentication, recipient targeting, alert validation and creation, desktop
-// delivery, cancellation and stand-down, and the dashboard snapshot, and it
-// builds and owns the mobile, acknowledgement, access and sign-in companions.
+// delivery, cancellation and stand-down, and the dashboard snapshot. The SMS
+// and WhatsApp side and organisation sign-in live above it: the program that
+// builds the Core connects them (connect_mobile, connect_sign_in) before it
+// serves any request, and they outlive every operation.
 //
 // Thread-safety: every operation may be called from any number of request
 // threads at once. Each takes the current configuration snapshot once and
@@ -22,19 +24,14 @@
 #include <utility>
 #include <vector>
 
-#include "server/core/clock.h"
+#include "base/clock.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/database.h"
-#include "server/core/json_text.h"
+#include "server/core/mobile_channels.h"
+#include "server/core/sign_in_sessions.h"
+#include "base/json_text.h"
 
 namespace halvenor {
-
-class MobileIntegrations;
-class DeliveryQueue;
-class MobileAcknowledgements;
-class AccessManager;
-class OrganisationIdentity;
-struct ProviderSet;
 
 struct CoreOptions {
   std::shared_ptr<Clock> clock;           // defaults to the system clock
@@ -56,11 +53,9 @@ struct Caller {
 
 class Core {
  public:
-  // Checks the policy keys, builds the providers, creates and migrates the
-  // database, then builds the companions. Throws Invalid for an unusable
-  // policy; database errors propagate unchanged.
-  Core(Json config, std::string database, std::optional<std::string> config_path = std::nullopt,
-       CoreOptions options = {});
+  // Checks the policy keys, then creates and migrates the database. Throws
+  // Invalid for an unusable policy; database errors propagate unchanged.
+  Core(Json config, std::string database, CoreOptions options = {});
   ~Core();
   Core(const Core&) = delete;
   Core& operator=(const Core&) = delete;
@@ -84,12 +79,12 @@ class Core {
   Clock& clock() const { return *clock_; }
   RandomSource& random() const { return *random_; }
 
-  const ProviderSet& mobile_providers() const { return *mobile_providers_; }
-  MobileIntegrations& mobile() { return *mobile_; }
-  DeliveryQueue& queue() { return *queue_; }
-  MobileAcknowledgements& acknowledgements() { return *acknowledgements_; }
-  AccessManager* access() { return access_.get(); }  // null without a configuration path
-  OrganisationIdentity& identity() { return *identity_; }
+  // Called once, before the first request; the parts must outlive the Core's
+  // use of them. A Core that serves alerts without them throws logic_error.
+  void connect_mobile(MobileRouting& routing, MobileJobs& jobs);
+  void connect_sign_in(SignInSessions& sessions);
+  MobileRouting& mobile_routing() const;
+  MobileJobs& mobile_jobs() const;
 
   // --- directory and targeting ----------------------------------------------
   bool can_send_live(const std::string& actor) const;
@@ -137,12 +132,9 @@ class Core {
   // to exercises only (and back) without a restart.
   std::atomic<bool> live_enabled_{false};
   std::string deployment_scope_ = "operational";
-  std::unique_ptr<ProviderSet> mobile_providers_;
-  std::unique_ptr<MobileIntegrations> mobile_;
-  std::unique_ptr<DeliveryQueue> queue_;
-  std::unique_ptr<MobileAcknowledgements> acknowledgements_;
-  std::unique_ptr<AccessManager> access_;
-  std::unique_ptr<OrganisationIdentity> identity_;
+  MobileRouting* mobile_routing_ = nullptr;
+  MobileJobs* mobile_jobs_ = nullptr;
+  SignInSessions* sign_in_ = nullptr;
 };
 
 }  // namespace halvenor

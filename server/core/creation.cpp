@@ -1,12 +1,11 @@
 // Alert creation: one alert, its deliveries, mobile jobs and audit event in
 // one transaction, exactly once per idempotency key.
-#include "companions/mobile/delivery_queue.h"
-#include "companions/mobile/whatsapp_template.h"
+#include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 #include "server/core/escalation.h"
-#include "server/core/text.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -64,7 +63,7 @@ std::string Core::create(const std::string& actor, const Json& data, const std::
     bool desktop = target.channel == "desktop";
     conn.execute("INSERT INTO deliveries(alert_id,recipient_id,channel,status) VALUES(?,?,?,?)",
                  {id, target.recipient_id, target.channel, desktop ? "pending" : "queued"});
-    if (!desktop) queue_->enqueue(conn, id, target.recipient_id, target.channel, now);
+    if (!desktop) mobile_jobs().enqueue(conn, id, target.recipient_id, target.channel, now);
   }
   if (escalation) store_escalation(conn, id, *escalation, now);
 

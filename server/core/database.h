@@ -28,7 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

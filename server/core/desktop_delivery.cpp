@@ -1,5 +1,4 @@
 // Desktop agents: profile, channel readiness, polling and receipts.
-#include "companions/mobile/mobile_integrations.h"
 #include "server/core/channel_readiness.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
@@ -15,7 +14,7 @@ bool is_receipt_name(const Json& event) {
 
 }  // namespace
 
-Json Core::agent_channel_status() { return Json{{"channels", channel_readiness(mobile_->report())}}; }
+Json Core::agent_channel_status() { return Json{{"channels", channel_readiness(mobile_routing().report())}}; }
 
 Json Core::agent_profile(const std::string& actor) {
   ConfigPtr cfg = config();
@@ -28,8 +27,7 @@ Json Core::agent_profile(const std::string& actor) {
   }
   if (!device) throw Invalid("Receiving computer was not found");
   Json profile = agent_channel_status();
-  profile["desktop_policy"] = {{"server_enabled", live_enabled()},
-                               {"computer_enabled", exactly_true(member_or(*device, "allow_live_desktop", kTrue))}};
+  profile["desktop_policy"] = {{"server_enabled", live_enabled()}, {"computer_enabled", computer->allows_live_desktop()}};
   auto name_or_id = [&](const char* key) {
     const Json& value = member_or(*device, key, kNull);
     return truthy(value) ? value : device->at("id");

@@ -3,7 +3,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "companions/mobile/contact_directory.h"
+#include "server/core/contact_directory.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
 #include "server/core/errors.h"

@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <set>
 
-#include "companions/mobile/delivery_queue.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -122,7 +121,7 @@ int run_due_escalations(Core& core) {
           continue;
         conn.execute("INSERT INTO deliveries(alert_id,recipient_id,channel,status) VALUES(?,?,?,'queued')",
                      {id, recipient, channel});
-        core.queue().enqueue(conn, id, recipient, channel, now);
+        core.mobile_jobs().enqueue(conn, id, recipient, channel, now);
         ++sent;
       }
     }

@@ -2,14 +2,12 @@
 #include <atomic>
 #include <unordered_map>
 
-#include "companions/mobile/delivery_queue.h"
-#include "companions/mobile/mobile_integrations.h"
+#include "base/json_text.h"
 #include "server/core/alert_records_writer.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "server/core/errors.h"
-#include "server/core/json_append.h"
-#include "server/core/snapshot_text.h"
+#include "base/errors.h"
+#include "server/core/snapshot.h"
 
 namespace halvenor {
 namespace {
@@ -112,8 +110,8 @@ void dashboard_frame(Core& core, const Json& doc, Connection& conn, Json& head, 
   head["mode"] = mode;
   head["deployment_scope"] = scope;
   head["live_desktop_enabled"] = live;
-  head["queue"] = core.queue().summary(conn);
-  head["integrations"] = core.mobile().report();
+  head["queue"] = core.mobile_jobs().summary(conn);
+  head["integrations"] = core.mobile_routing().report();
   head["alert_templates"] = member_or(doc, "alert_templates", kEmptyArray);
   head["sites"] = std::move(all_sites);
   head["site_labels"] = Core::site_labels_of(doc);

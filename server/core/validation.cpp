@@ -6,8 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "companions/mobile/mobile_integrations.h"
-#include "companions/mobile/whatsapp_template.h"
+#include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
 #include "server/core/errors.h"
 #include "server/core/text.h"
@@ -91,13 +90,13 @@ std::vector<DeliveryTarget> Core::validate(const Json& data, const std::optional
     }
   }
 
-  Json report = mobile_->report();
+  Json report = mobile_routing().report();
   auto flag = [&](const std::string& channel, const char* key) {
     return exactly_true(member_or(member_or(report, channel.c_str(), kEmptyObject), key, kNull));
   };
   for (const auto& channel : mobile) {
     if (!flag(channel, "network_delivery_enabled")) continue;
-    if (!exactly_true(member_or(*user, ("can_send_" + channel).c_str(), kNull)))
+    if (!user || !user->granted(("can_send_" + channel).c_str()))
       throw Invalid("Your account lacks " + channel + " sending permission.");
     if (live && !flag(channel, "live_sending_enabled"))
       throw Invalid("IT has not enabled live " + channel + " sending.");
@@ -146,11 +145,11 @@ std::vector<DeliveryTarget> Core::validate(const Json& data, const std::optional
     if (!flag(target.channel, "network_delivery_enabled")) continue;
     auto contact = contacts.find(target.recipient_id);
     if (contact == contacts.end()) throw MissingKey(target.recipient_id);
-    if (!mobile_->route(*contact->second, target.channel, live))
+    if (!mobile_routing().route(*contact->second, target.channel, live))
       throw Invalid("A selected " + target.channel +
                     " recipient has no tested, enabled provider account. Update its assignment.");
     if (target.channel == "whatsapp")
-      mobile_->preview(*contact->second, data["title"], data["body"], mode, values);
+      mobile_routing().preview(*contact->second, data["title"], data["body"], mode, values);
   }
 
   if (live) {

@@ -7,18 +7,15 @@
 #include "companions/mobile/mobile_integrations.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "server/http/routes.h"
 
 namespace halvenor::http {
-namespace {
 
 SetupManager& setup_of(RequestContext& c) {
   if (!c.service.setup) throw std::runtime_error("deployment settings component is not attached");
   return *c.service.setup;
 }
-
-}  // namespace
 
 HttpResponse get_setup(RequestContext& c) { return reply(200, setup_of(c).view(c.actor)); }
 
@@ -47,7 +44,7 @@ HttpResponse post_setup_action(RequestContext& c) {
   if (action == "revoke_enrolment_code")
     return reply(200, setup.revoke_enrolment_code(c.actor, member_or(c.data, "id", kNull)));
   if (action == "live_mode") {
-    AccessManager* access = c.core().access();
+    AccessManager* access = c.service.access;
     if (!access) throw AccessInvalid("This server was started without its configuration file and cannot change it.");
     return reply(200, switch_live_mode(c.core(), *access, c.actor, c.data));
   }
@@ -60,23 +57,23 @@ HttpResponse post_setup_action(RequestContext& c) {
   throw AccessInvalid("Unknown setup action");
 }
 
-HttpResponse get_access(RequestContext& c) { return reply(200, c.core().access()->view(c.actor)); }
+HttpResponse get_access(RequestContext& c) { return reply(200, c.service.access->view(c.actor)); }
 
 HttpResponse post_access_change(RequestContext& c) {
-  return reply(200, c.core().access()->change(c.actor, c.data, c.base_url));
+  return reply(200, c.service.access->change(c.actor, c.data, c.base_url));
 }
 
 HttpResponse post_access_import(RequestContext& c) {
-  return reply(200, import_directory(c.core(), *c.core().access(), c.actor, c.data));
+  return reply(200, import_directory(c.core(), *c.service.access, c.actor, c.data));
 }
 
 HttpResponse get_access_export(RequestContext& c) {
-  return reply_bytes(200, export_directory_csv(c.core(), *c.core().access(), c.actor), "text/csv; charset=utf-8",
+  return reply_bytes(200, export_directory_csv(c.core(), *c.service.access, c.actor), "text/csv; charset=utf-8",
                      "halvenor-directory.csv");
 }
 
 HttpResponse post_mobile_integration(RequestContext& c) {
-  return reply(200, c.core().mobile().operate(c.actor, c.data));
+  return reply(200, (*c.service.mobile).operate(c.actor, c.data));
 }
 
 }  // namespace halvenor::http

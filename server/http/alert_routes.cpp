@@ -7,13 +7,13 @@
 #include "companions/drills/drill_schedule.h"
 #include "companions/export/drill_report.h"
 #include "companions/export/history_export.h"
-#include "companions/export/situation.h"
+#include "companions/decision/decision_dashboard.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/coverage.h"
 #include "server/core/escalation.h"
-#include "server/core/errors.h"
-#include "server/core/snapshot_text.h"
+#include "base/errors.h"
+#include "server/core/snapshot.h"
 #include "server/http/routes.h"
 
 namespace halvenor::http {
@@ -30,15 +30,15 @@ HttpResponse get_state(RequestContext& c) {
   // A caller without a user entry means the directory changed under us.
   if (!user) throw std::runtime_error("signed-in user has no directory entry");
 
-  const Json& name = member_or(*user, "display_name", kNull);
+  const Json& name = member_or(user->json(), "display_name", kNull);
   Json caller = Json::object();
   caller["current_user"] = {{"id", c.actor}, {"display_name", truthy(name) ? name : Json(c.actor)}};
   caller["role"] = c.role;
   caller["can_send_live"] = core.can_send_live(c.actor);
-  bool sender = c.role == "operator" && truthy(member_or(*user, "enabled", kTrue));
-  caller["can_send_sms"] = sender && exactly_true(member_or(*user, "can_send_sms", kNull));
-  caller["can_send_whatsapp"] = sender && exactly_true(member_or(*user, "can_send_whatsapp", kNull));
-  caller["can_manage_users"] = core.access() != nullptr && core.access()->allowed(c.actor);
+  bool sender = c.role == "operator" && user->active();
+  caller["can_send_sms"] = sender && user->granted("can_send_sms");
+  caller["can_send_whatsapp"] = sender && user->granted("can_send_whatsapp");
+  caller["can_manage_users"] = c.service.access != nullptr && c.service.access->allowed(c.actor);
   // The snapshot runs to tens of megabytes with a long history; its text is
   // written directly and the caller's members appended to it.
   return reply_bytes(200, snapshot_text(core, caller), "application/json");
@@ -94,14 +94,14 @@ HttpResponse post_preview(RequestContext& c) {
   std::set<std::string> seen;  // accounts, as their JSON text so that null is one value
   for (const auto& target : targets) {
     if (target.channel != "whatsapp") continue;
-    Json report = core.mobile().report();
+    Json report = core.mobile_routing().report();
     if (!exactly_true(member_or(member_or(report, "whatsapp", kEmptyObject), "network_delivery_enabled", kNull)))
       continue;
     auto contact = contacts.find(target.recipient_id);
     if (contact == contacts.end()) throw MissingKey(target.recipient_id);
     const Json& account = member_or(*contact->second, "account_id", kNull);
     if (!seen.insert(json::field_text(account)).second) continue;
-    Json result = core.mobile().preview(*contact->second, c.data.at("title"), c.data.at("body"), mode,
+    Json result = core.mobile_routing().preview(*contact->second, c.data.at("title"), c.data.at("body"), mode,
                                         member_or(c.data, "whatsapp_values", kNull));
     Json entry = {{"account", account}};
     for (auto it = result.at("preview").begin(); it != result.at("preview").end(); ++it) entry[it.key()] = *it;

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor::http {
 

@@ -42,7 +42,7 @@
 #include <string>
 
 #include "server/http/http_message.h"
-#include "server/http/tls_context.h"
+#include "net/tls_context.h"
 
 namespace halvenor::http {
 

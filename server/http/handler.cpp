@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "server/http/error_mapping.h"
 #include "server/http/header_rules.h"
 #include "server/http/rate_limited_report.h"

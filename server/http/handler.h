@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 #include "server/http/failure_throttle.h"
 #include "server/http/http_message.h"
 #include "server/http/service_context.h"

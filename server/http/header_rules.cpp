@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "server/http/request_reader.h"
 
 namespace halvenor::http {

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/core/release.h"
+#include "base/release.h"
 #include "server/http/handler.h"
 
 namespace halvenor::http {

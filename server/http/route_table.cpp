@@ -52,7 +52,7 @@ bool gate_holds(Gate gate, RequestContext& c) {
     case Gate::Device: return c.role == "device";
     case Gate::People: return c.role == "operator" || c.role == "auditor";
     case Gate::Operator: return c.role == "operator";
-    case Gate::AccessPresent: return c.core().access() != nullptr;
+    case Gate::AccessPresent: return c.service.access != nullptr;
   }
   return false;
 }

@@ -1,5 +1,5 @@
 // What the start-up wires together for request handling: the one Core, the
-// deployment-settings component, and the transport facts routes need.
+// features routes call, and the transport facts routes need.
 // Set before serving starts and read-only afterwards, so request threads
 // share it without locking.
 #pragma once
@@ -10,12 +10,20 @@
 
 namespace halvenor {
 
+class AccessManager;
 class Core;
+class MobileAcknowledgements;
+class MobileIntegrations;
+class OrganisationIdentity;
 class SetupManager;
 
 struct ServiceContext {
   Core* core = nullptr;
   SetupManager* setup = nullptr;
+  MobileIntegrations* mobile = nullptr;
+  MobileAcknowledgements* acknowledgements = nullptr;
+  OrganisationIdentity* identity = nullptr;
+  AccessManager* access = nullptr;  // null when the service runs without a configuration file
   std::string scheme = "http";
   // Host header values requests must carry; empty means the loopback pair
   // for the bound port.

@@ -3,7 +3,7 @@
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "server/http/handler.h"
 #include "server/http/request_reader.h"
 
@@ -15,7 +15,7 @@ std::optional<HttpResponse> sign_in_routes(RequestContext& context) {
   Core& core = context.core();
   if (request.method == "GET" && path == "/api/auth/status") {
     ConfigPtr cfg = core.config();
-    bool enabled = core.access() != nullptr &&
+    bool enabled = context.service.access != nullptr &&
                    exactly_true(member_or(member_or(cfg->doc(), "organisation_identity", kEmptyObject), "enabled", kNull));
     return reply(200, Json{{"enabled", enabled}});
   }
@@ -31,12 +31,12 @@ std::optional<HttpResponse> sign_in_routes(RequestContext& context) {
   if (!data.is_object()) throw IdentityError("Invalid sign-in request");
 
   if (path == "/api/auth/logout") {
-    core.identity().logout(bearer_token(request));
+    (*context.service.identity).logout(bearer_token(request));
     return reply(200, Json{{"ok", true}});
   }
-  if (!core.access()) throw IdentityError("Organisation sign-in requires an installed server");
-  if (path == "/api/auth/start") return reply(200, core.identity().start(context.base_url));
-  return reply(200, core.identity().complete(data));
+  if (!context.service.access) throw IdentityError("Organisation sign-in requires an installed server");
+  if (path == "/api/auth/start") return reply(200, (*context.service.identity).start(context.base_url));
+  return reply(200, (*context.service.identity).complete(data));
 }
 
 std::optional<HttpResponse> acknowledgement_route(RequestContext& context) {
@@ -50,7 +50,7 @@ std::optional<HttpResponse> acknowledgement_route(RequestContext& context) {
   Json data = body_json(request);
   if (!data.is_object() || data.size() != 2 || !data.contains("token") || !data.contains("confirmed"))
     throw MobileAckInvalid("Invalid acknowledgement request.");
-  return reply(200, context.core().acknowledgements().acknowledge_link(data["token"], data["confirmed"]));
+  return reply(200, (*context.service.acknowledgements).acknowledge_link(data["token"], data["confirmed"]));
 }
 
 std::optional<HttpResponse> enrolment_route(RequestContext& context) {

@@ -6,8 +6,8 @@
 #include "agent/agent_settings.h"
 #include "agent/poll_schedule.h"
 #include "agent/trust_store.h"
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::agent {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "companions/setup/private_files.h"
-#include "server/core/release.h"
+#include "net/private_files.h"
+#include "base/release.h"
 #include "tests/agent/agent_process_support.h"
 
 namespace halvenor::testing {

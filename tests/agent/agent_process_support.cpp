@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "companions/setup/certificates.h"
-#include "companions/setup/private_files.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 
 namespace halvenor::testing {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "companions/setup/private_files.h"
+#include "net/private_files.h"
 #include "tests/agent/agent_process_support.h"
 
 namespace halvenor::testing {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/child_program.h"
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::agent {

@@ -10,7 +10,7 @@
 #include "agent/agent_options.h"
 #include "agent/agent_settings.h"
 #include "companions/setup/agent_bundle.h"
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 
 namespace halvenor::agent {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "companions/access/directory_change.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {
@@ -31,7 +31,7 @@ std::string access_refusal(F f) {
 
 class AccessManagerTest : public ::testing::Test {
  protected:
-  AccessManager& access() { return *home_.core().access(); }
+  AccessManager& access() { return *home_.parts().access(); }
   Json change(const Json& request) { return access().change("admin", request, kBaseUrl); }
 
   // The file on disk parses, is what the core now serves, and a fresh core
@@ -213,6 +213,21 @@ TEST_F(AccessManagerTest, ConcurrentChangesAllSurvive) {
   EXPECT_EQ(on_disk["devices"].size(), devices.size());
   EXPECT_EQ(home_.audit_events().size(), static_cast<std::size_t>(kThreads * kChangesPerThread));
   expect_file_matches_core();
+}
+
+// An id listed twice by hand is decided by the entry that can sign in, the
+// same entry sign-in and alert permissions use, whichever comes first.
+TEST_F(AccessManagerTest, AnIdListedTwiceIsDecidedByItsActiveEntry) {
+  Json config = home_.core().config()->doc();
+  Json former = config["users"][0];
+  former["removed"] = true;
+  former["can_manage_users"] = false;
+  config["users"].insert(config["users"].begin(), former);
+  home_.core().replace_config(config);
+  EXPECT_TRUE(access().allowed("admin"));
+  config["users"][1]["enabled"] = false;
+  home_.core().replace_config(config);
+  EXPECT_FALSE(access().allowed("admin"));
 }
 
 TEST(DirectoryManagersTest, CountsOnlyUsersWhoCanStillSignIn) {

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "companions/setup/private_files.h"
-#include "server/core/clock.h"
+#include "net/private_files.h"
+#include "base/clock.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::testing_support {
@@ -67,11 +68,12 @@ class Installation {
     setup::private_write(config_path_, json::indented(config));
     CoreOptions options;
     options.clock = clock_;
-    core_ = std::make_unique<Core>(std::move(config), (data_ / "core.sqlite3").string(), config_path_.string(),
-                                   options);
+    parts_ = std::make_unique<ServiceParts>(std::move(config), (data_ / "core.sqlite3").string(),
+                                            config_path_.string(), options);
   }
 
-  Core& core() { return *core_; }
+  Core& core() { return parts_->core(); }
+  ServiceParts& parts() { return *parts_; }
   ManualClock& clock() { return *clock_; }
   const std::filesystem::path& data() const { return data_; }
   const std::filesystem::path& config_path() const { return config_path_; }
@@ -80,13 +82,13 @@ class Installation {
   // The audit events written so far, oldest first.
   std::vector<std::string> audit_events() {
     std::vector<std::string> events;
-    DbScope scope(core_->database());
+    DbScope scope(parts_->core().database());
     for (const Json& row : scope->query("SELECT event FROM audit ORDER BY seq")) events.push_back(row["event"]);
     return events;
   }
   std::string audit_text() {
     std::string all;
-    DbScope scope(core_->database());
+    DbScope scope(parts_->core().database());
     for (const Json& row : scope->query("SELECT event, detail FROM audit ORDER BY seq"))
       all += row["event"].get<std::string>() + " " + row["detail"].get<std::string>() + "\n";
     return all;
@@ -97,7 +99,7 @@ class Installation {
   std::filesystem::path data_;
   std::filesystem::path config_path_;
   std::shared_ptr<ManualClock> clock_;
-  std::unique_ptr<Core> core_;
+  std::unique_ptr<ServiceParts> parts_;
 };
 
 }  // namespace halvenor::testing_support

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "companions/access/access_manager.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {
@@ -16,7 +16,7 @@ using testing_support::Installation;
 
 class DirectoryImportTest : public ::testing::Test {
  protected:
-  Json import(const Json& request) { return import_directory(home_.core(), *home_.core().access(), "admin", request); }
+  Json import(const Json& request) { return import_directory(home_.core(), *home_.parts().access(), "admin", request); }
   std::string config_on_disk() { return setup::read_file(home_.config_path(), 1 << 26); }
 
   Installation home_;
@@ -58,7 +58,7 @@ TEST_F(DirectoryImportTest, ThousandsOfRowsArriveInPiecesAndApplyAsOneAuditedCha
 
   // What is exported imports again unchanged.
   Json again = import({{"action", "preview"},
-                       {"text", export_directory_csv(home_.core(), *home_.core().access(), "admin")}});
+                       {"text", export_directory_csv(home_.core(), *home_.parts().access(), "admin")}});
   EXPECT_EQ(again["counts"]["errors"], 0);
   EXPECT_EQ(again["counts"]["add"], 0);
 }
@@ -88,7 +88,7 @@ TEST_F(DirectoryImportTest, ARowInErrorIsShownAndStopsTheWholeCommit) {
   }
   EXPECT_EQ(config_on_disk(), disk_before);
   EXPECT_EQ(home_.audit_events().size(), audit_before);
-  EXPECT_THROW(import_directory(home_.core(), *home_.core().access(), "operator", {{"action", "preview"}, {"text", file}}),
+  EXPECT_THROW(import_directory(home_.core(), *home_.parts().access(), "operator", {{"action", "preview"}, {"text", file}}),
                AccessDenied);
 }
 

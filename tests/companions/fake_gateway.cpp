@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 
 namespace halvenor::testing {
 namespace {

@@ -27,7 +27,7 @@
 
 #include <openssl/ssl.h>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::testing {
 

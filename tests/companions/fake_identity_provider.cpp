@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "companions/identity/id_token.h"
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 
 namespace halvenor::testing_support {
 namespace {

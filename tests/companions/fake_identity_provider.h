@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "companions/setup/openssl_handles.h"
-#include "server/core/json_text.h"
+#include "net/openssl_handles.h"
+#include "base/json_text.h"
 #include "server/http/exclusive_http_server.h"
 
 namespace halvenor::testing_support {

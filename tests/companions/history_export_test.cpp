@@ -11,8 +11,9 @@
 
 #include "companions/export/csv.h"
 #include "server/core/audit_chain.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/support/fake_time.h"
 #include "tests/support/temp_folder.h"
 
@@ -111,7 +112,8 @@ class HistoryExportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     clock_ = std::make_shared<test_support::FakeClock>(kMarch1);
-    core_ = std::make_unique<Core>(export_config(), database_path(), std::nullopt, CoreOptions{clock_, nullptr});
+    parts_ = std::make_unique<ServiceParts>(export_config(), database_path(), std::nullopt, CoreOptions{clock_, nullptr});
+    core_ = &parts_->core();
     create(kMarch1 - 10, "Evening drill", "Before the range.", "history-key-0001");
     on_day_ = create(kMarch1 + 3600, "=HYPERLINK(\"http://example.invalid\",\"open\")",
                      "Line one, \"quoted\"\nLine two", "history-key-0002");
@@ -154,7 +156,8 @@ class HistoryExportTest : public ::testing::Test {
 
   test_support::TempFolder folder_;
   std::shared_ptr<test_support::FakeClock> clock_;
-  std::unique_ptr<Core> core_;
+  std::unique_ptr<ServiceParts> parts_;
+  Core* core_ = nullptr;
   std::string on_day_;
 };
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "companions/access/access_manager.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {
@@ -21,7 +21,7 @@ Json live_config() {
 
 std::string refusal(Installation& home, const std::string& actor, const Json& request) {
   try {
-    switch_live_mode(home.core(), *home.core().access(), actor, request);
+    switch_live_mode(home.core(), *home.parts().access(), actor, request);
   } catch (const AccessInvalid& e) {
     return e.what();
   }
@@ -33,22 +33,22 @@ TEST(LiveSwitchTest, ExercisesOnlyForAnyAdministratorLiveAgainOnlyWithPermission
   Core& core = home.core();
   const auto events_before = home.audit_events().size();
 
-  Json off = switch_live_mode(core, *core.access(), "admin", {{"live", false}});
+  Json off = switch_live_mode(core, *home.parts().access(), "admin", {{"live", false}});
   EXPECT_EQ(off, Json({{"ok", true}, {"live", false}, {"changed", true}}));
   EXPECT_FALSE(core.live_enabled());
   EXPECT_EQ(json::parse_text(setup::read_file(home.config_path(), 1 << 20))["live_desktop"]["enabled"], false);
-  EXPECT_EQ(switch_live_mode(core, *core.access(), "admin", {{"live", false}})["changed"], false);
+  EXPECT_EQ(switch_live_mode(core, *home.parts().access(), "admin", {{"live", false}})["changed"], false);
 
   const std::string disk = setup::read_file(home.config_path(), 1 << 20);
   EXPECT_EQ(refusal(home, "admin", {{"live", true}, {"confirmation", kLiveConfirmation}}),
             "Only an administrator who may send live alerts can switch live alerts back on.");
   EXPECT_EQ(refusal(home, "chief", {{"live", true}, {"confirmation", "enable live alerts"}}),
             "Type ENABLE LIVE ALERTS to switch live alerts back on.");
-  EXPECT_THROW(switch_live_mode(core, *core.access(), "operator", {{"live", false}}), AccessDenied);
+  EXPECT_THROW(switch_live_mode(core, *home.parts().access(), "operator", {{"live", false}}), AccessDenied);
   EXPECT_EQ(setup::read_file(home.config_path(), 1 << 20), disk);
   EXPECT_FALSE(core.live_enabled());
 
-  switch_live_mode(core, *core.access(), "chief", {{"live", true}, {"confirmation", kLiveConfirmation}});
+  switch_live_mode(core, *home.parts().access(), "chief", {{"live", true}, {"confirmation", kLiveConfirmation}});
   EXPECT_TRUE(core.live_enabled());
   std::vector<std::string> events = home.audit_events();
   EXPECT_EQ(std::vector<std::string>(events.begin() + events_before, events.end()),

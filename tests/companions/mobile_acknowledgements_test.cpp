@@ -4,8 +4,8 @@
 
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/retry_policy.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 
@@ -18,7 +18,7 @@ class AcknowledgementTest : public ::testing::Test {
  protected:
   AcknowledgementTest() : world(mobile_config({{"sms", gateway_provider(gateway.url(), 0.3)}})) {
     world.ready("configured-sms");
-    world.core->acknowledgements().set_public_base("https://alerts.example");
+    world.parts->acknowledgements().set_public_base("https://alerts.example");
     alert_id = world.create({"sms"});
     world.step();
   }
@@ -39,7 +39,7 @@ class AcknowledgementTest : public ::testing::Test {
   std::int64_t ack_events() { return world.count("SELECT COUNT(*) AS n FROM audit WHERE event='mobile.acknowledged'"); }
   std::string refusal(const Json& token, const Json& confirmed) {
     try {
-      world.core->acknowledgements().acknowledge_link(token, confirmed);
+      world.parts->acknowledgements().acknowledge_link(token, confirmed);
     } catch (const MobileAckInvalid& e) {
       return e.what();
     }
@@ -55,7 +55,7 @@ TEST_F(AcknowledgementTest, ConfirmedTokenRecordsItsDeliveryOnce) {
   std::string token = token_for("+447700900001");
   ASSERT_FALSE(token.empty());
   world.clock->advance(60);
-  Json reply = world.core->acknowledgements().acknowledge_link(token, true);
+  Json reply = world.parts->acknowledgements().acknowledge_link(token, true);
   EXPECT_EQ(reply["ok"], true);
   EXPECT_EQ(reply["title"], "Water outage");
   EXPECT_EQ(reply["message"], "Thank you. Your acknowledgement has been recorded.");
@@ -64,7 +64,7 @@ TEST_F(AcknowledgementTest, ConfirmedTokenRecordsItsDeliveryOnce) {
   EXPECT_EQ(ack_events(), 1);
 
   world.clock->advance(60);
-  Json again = world.core->acknowledgements().acknowledge_link(token, true);
+  Json again = world.parts->acknowledgements().acknowledge_link(token, true);
   EXPECT_EQ(again["message"], "Your acknowledgement was already recorded. Thank you.");
   EXPECT_DOUBLE_EQ(acknowledged("c1").get<double>(), kStartTime + 60);
   EXPECT_EQ(ack_events(), 1);
@@ -127,8 +127,8 @@ TEST(AcknowledgementRetries, EveryAttemptsLinkAcknowledgesTheSameDeliveryOnce) {
   }
   ASSERT_EQ(tokens.size(), 2u);
   EXPECT_NE(tokens[0], tokens[1]);
-  world.core->acknowledgements().acknowledge_link(tokens[0], true);
-  Json second = world.core->acknowledgements().acknowledge_link(tokens[1], true);
+  world.parts->acknowledgements().acknowledge_link(tokens[0], true);
+  Json second = world.parts->acknowledgements().acknowledge_link(tokens[1], true);
   EXPECT_EQ(second["message"], "Your acknowledgement was already recorded. Thank you.");
   EXPECT_EQ(world.count("SELECT COUNT(*) AS n FROM audit WHERE event='mobile.acknowledged'"), 1);
 }

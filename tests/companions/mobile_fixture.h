@@ -17,7 +17,8 @@
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/mobile_integrations.h"
-#include "server/core/clock.h"
+#include "base/clock.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "tests/support/temp_folder.h"
 
@@ -121,10 +122,12 @@ inline Json alert_request(const Json& channels, bool test = true) {
 struct MobileWorld {
   explicit MobileWorld(Json config) : config(std::move(config)) { open(); }
   void open() {
-    core.reset();
-    core = std::make_unique<Core>(config, folder.file("core.sqlite3"), std::nullopt, CoreOptions{clock, random});
+    core = nullptr;
+    parts.reset();
+    parts = std::make_unique<ServiceParts>(config, folder.file("core.sqlite3"), std::nullopt, CoreOptions{clock, random});
+    core = &parts->core();
   }
-  Json operate(const Json& request) { return core->mobile().operate(kAdmin, request); }
+  Json operate(const Json& request) { return parts->mobile().operate(kAdmin, request); }
   // Tests the account and switches its sending on.
   void ready(const std::string& account_id, bool live = false) {
     Json tested = operate({{"action", "test_account"}, {"account_id", account_id}});
@@ -145,13 +148,14 @@ struct MobileWorld {
     return row ? *row : Json(nullptr);
   }
   std::int64_t count(const std::string& sql, Params params = {}) { return one(sql, params)["n"].get<std::int64_t>(); }
-  int step() { return core->queue().process_due(clock->now()); }
+  int step() { return parts->queue().process_due(clock->now()); }
 
   TempFolder folder;
   std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   std::shared_ptr<SequenceRandom> random = std::make_shared<SequenceRandom>();
   Json config;
-  std::unique_ptr<Core> core;
+  std::unique_ptr<ServiceParts> parts;
+  Core* core = nullptr;
 };
 
 }  // namespace halvenor::testing

@@ -8,8 +8,8 @@
 #include "companions/mobile/gateway_transport.h"
 #include "companions/mobile/providers.h"
 #include "companions/mobile/request_template.h"
-#include "companions/setup/certificates.h"
-#include "server/core/errors.h"
+#include "net/certificates.h"
+#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 

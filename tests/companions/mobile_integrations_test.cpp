@@ -3,7 +3,7 @@
 // validation and audit trail.
 #include <gtest/gtest.h>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 
@@ -42,10 +42,10 @@ class IntegrationsTest : public ::testing::Test {
  protected:
   IntegrationsTest()
       : world(mobile_config({{"sms", gateway_provider(gateway.url())}, {"whatsapp", {{"driver", "mock"}}}}, 2, true)) {}
-  Json sms() { return world.core->mobile().report()["sms"]; }
+  Json sms() { return world.parts->mobile().report()["sms"]; }
   Json contact(int n) { return world.config["contacts"][n - 1]; }
   bool route(int n, const std::string& channel, bool live) {
-    return world.core->mobile().route(contact(n), channel, live);
+    return world.parts->mobile().route(contact(n), channel, live);
   }
   std::int64_t audits(const std::string& event) {
     return world.count("SELECT COUNT(*) AS n FROM audit WHERE event=?", {event});
@@ -65,7 +65,7 @@ TEST_F(IntegrationsTest, ConfiguredHttpAccountStartsUntestedAndSilent) {
 }
 
 TEST_F(IntegrationsTest, MockAccountIsReadyForExercisesOnlyWithoutATest) {
-  Json whatsapp = world.core->mobile().report()["whatsapp"];
+  Json whatsapp = world.parts->mobile().report()["whatsapp"];
   EXPECT_EQ(flags(whatsapp), expect_flags(true, true, true, false, true));
   EXPECT_TRUE(route(1, "whatsapp", false));
   EXPECT_FALSE(route(1, "whatsapp", true));
@@ -119,7 +119,7 @@ TEST_F(IntegrationsTest, TransportPolicyDisabledSwitchesEveryChannelOff) {
   Json config = world.config;
   config["provider"] = "disabled";
   world.core->replace_config(config);
-  Json report = world.core->mobile().report();
+  Json report = world.parts->mobile().report();
   EXPECT_EQ(flags(report["sms"]), expect_flags(false, false, false, false, false));
   EXPECT_EQ(flags(report["whatsapp"]), expect_flags(false, false, false, false, false));
   EXPECT_EQ(report["sms"]["driver"], "disabled");
@@ -129,7 +129,7 @@ TEST_F(IntegrationsTest, TransportPolicyDisabledSwitchesEveryChannelOff) {
 
 TEST_F(IntegrationsTest, RemovedContactHasNoRoute) {
   world.ready("configured-sms", true);
-  EXPECT_FALSE(world.core->mobile().route(Json::object(), "sms", false));
+  EXPECT_FALSE(world.parts->mobile().route(Json::object(), "sms", false));
 }
 
 TEST_F(IntegrationsTest, ContactsFollowTheirAssignedAccount) {
@@ -196,8 +196,8 @@ TEST_F(IntegrationsTest, RestartKeepsWhatITDidUntilTheConfigurationChanges) {
 // --- permission and validation --------------------------------------------------
 
 TEST_F(IntegrationsTest, OnlyEnabledUserManagersMayOperate) {
-  EXPECT_THROW(world.core->mobile().operate(kOperator, {{"action", "list"}}), AccessDenied);
-  EXPECT_THROW(world.core->mobile().operate("nobody", {{"action", "list"}}), AccessDenied);
+  EXPECT_THROW(world.parts->mobile().operate(kOperator, {{"action", "list"}}), AccessDenied);
+  EXPECT_THROW(world.parts->mobile().operate("nobody", {{"action", "list"}}), AccessDenied);
   Json config = world.config;
   config["users"][0]["can_manage_users"] = "true";
   world.core->replace_config(config);
@@ -337,7 +337,7 @@ TEST_F(IntegrationsTest, ListShowsSettingsButNeverTheCredential) {
 TEST(IntegrationsPreview, RendersForEveryMode) {
   MobileWorld world(mobile_config({{"whatsapp", {{"driver", "mock"}}}}));
   Json contact = world.config["contacts"][0];
-  auto& mobile = world.core->mobile();
+  auto& mobile = world.parts->mobile();
   EXPECT_EQ(mobile.preview(contact, "T", "B", "exercise", nullptr)["preview"]["template"], "halvenor_exercise_alert");
   EXPECT_EQ(mobile.preview(contact, "T", "B", "live", nullptr)["preview"]["template"], "halvenor_incident_alert");
   Json standdown = mobile.preview(contact, "T", "B", "standdown", {{"action", "Resume"}})["preview"];

@@ -11,7 +11,7 @@
 
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/retry_policy.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 
@@ -74,7 +74,7 @@ TEST_F(QueueTest, EveryJobIsSentExactlyOnceWithItsIdAsKey) {
 }
 
 TEST_F(QueueTest, MessagesCarryTextNumberAndAcknowledgementLink) {
-  world.core->acknowledgements().set_public_base("https://alerts.example");
+  world.parts->acknowledgements().set_public_base("https://alerts.example");
   world.create({"sms"});
   world.step();
   auto requests = sends();
@@ -208,7 +208,7 @@ TEST_F(QueueTest, InterruptedSendOfACancelledAlertIsNotResent) {
     scope->execute("UPDATE mobile_jobs SET state='sending'");
     scope->execute("UPDATE alerts SET cancelled=1 WHERE id=?", {id});
   }
-  EXPECT_EQ(world.core->queue().recover_interrupted(), 2);
+  EXPECT_EQ(world.parts->queue().recover_interrupted(), 2);
   world.step();
   EXPECT_EQ(jobs_in("cancelled"), 2);
   EXPECT_EQ(sends().size(), 0u);
@@ -245,18 +245,18 @@ TEST_F(QueueTest, ContactWithoutUsableNumberFails) {
 }
 
 TEST_F(QueueTest, PausedQueueStoresButSendsNothing) {
-  world.core->queue().start(true);
+  world.parts->queue().start(true);
   world.create({"sms", "whatsapp"});
   EXPECT_EQ(world.step(), 0);
   EXPECT_EQ(jobs_in("queued"), 4);
   EXPECT_EQ(sends().size(), 0u);
   DbScope scope = world.core->db();
-  Json summary = world.core->queue().summary(scope.conn());
+  Json summary = world.parts->queue().summary(scope.conn());
   EXPECT_EQ(summary["paused"], true);
   EXPECT_EQ(summary["totals"]["queued"], 4);
   EXPECT_EQ(summary["counts"]["sms"]["queued"], 2);
   EXPECT_EQ(summary["oldest_due_seconds"], 0.0);
-  world.core->queue().stop();
+  world.parts->queue().stop();
 }
 
 TEST_F(QueueTest, SummaryCountsByStateAndChannelAndAgesTheOldestDueJob) {
@@ -266,7 +266,7 @@ TEST_F(QueueTest, SummaryCountsByStateAndChannelAndAgesTheOldestDueJob) {
   world.create({"sms"}, "request-key-0002");
   world.clock->advance(42);
   DbScope scope = world.core->db();
-  Json summary = world.core->queue().summary(scope.conn());
+  Json summary = world.parts->queue().summary(scope.conn());
   EXPECT_EQ(summary["paused"], false);
   EXPECT_EQ(summary["totals"]["sent"], 3);
   EXPECT_EQ(summary["totals"]["failed"], 1);
@@ -286,10 +286,10 @@ TEST_F(QueueTest, WhatsAppJobsShowTheirRenderedTextFromTheStart) {
 }
 
 TEST_F(QueueTest, WorkerThreadSendsWhatIsQueued) {
-  world.core->queue().start();
+  world.parts->queue().start();
   world.create({"sms", "whatsapp"});
   ASSERT_TRUE(gateway.wait_for_requests(probes + 4, std::chrono::seconds(20)));
-  world.core->queue().stop();
+  world.parts->queue().stop();
   EXPECT_EQ(jobs_in("sent"), 4);
 }
 
@@ -322,9 +322,10 @@ TEST(QueueCrash, KilledMidSendIsRetriedAfterRestartUnderTheSameKey) {
   Json config = mobile_config({{"sms", gateway_provider(gateway.url(), 30)}}, 1);
   const std::string db = folder.file("core.sqlite3");
   {
-    Core core(config, db);
-    core.mobile().operate(kAdmin, {{"action", "test_account"}, {"account_id", "configured-sms"}});
-    core.mobile().operate(kAdmin, {{"action", "set_sending"}, {"account_id", "configured-sms"},
+    ServiceParts parts(config, db);
+    Core& core = parts.core();
+    parts.mobile().operate(kAdmin, {{"action", "test_account"}, {"account_id", "configured-sms"}});
+    parts.mobile().operate(kAdmin, {{"action", "set_sending"}, {"account_id", "configured-sms"},
                                    {"mode", "exercise"}, {"enabled", true}});
     core.create(kOperator, alert_request({"sms"}), "request-key-crash");
   }
@@ -337,8 +338,9 @@ TEST(QueueCrash, KilledMidSendIsRetriedAfterRestartUnderTheSameKey) {
     // The service process: it takes the job and dies while the gateway has
     // accepted the message but not yet answered.
     try {
-      Core core(config, db);
-      core.queue().process_due(core.clock().now());
+      ServiceParts parts(config, db);
+    Core& core = parts.core();
+      parts.queue().process_due(core.clock().now());
     } catch (...) {
     }
     _exit(0);
@@ -352,7 +354,8 @@ TEST(QueueCrash, KilledMidSendIsRetriedAfterRestartUnderTheSameKey) {
   gateway.answer_with(Answer::Ok);
   gateway.release_hung();
 
-  Core core(config, db);
+  ServiceParts parts(config, db);
+    Core& core = parts.core();
   std::string key;
   {
     DbScope scope = core.db();
@@ -360,8 +363,8 @@ TEST(QueueCrash, KilledMidSendIsRetriedAfterRestartUnderTheSameKey) {
     EXPECT_EQ(row["state"], "sending");
     key = row["id"].get<std::string>();
   }
-  EXPECT_EQ(core.queue().recover_interrupted(), 1);
-  EXPECT_EQ(core.queue().process_due(core.clock().now()), 1);
+  EXPECT_EQ(parts.queue().recover_interrupted(), 1);
+  EXPECT_EQ(parts.queue().process_due(core.clock().now()), 1);
   DbScope scope = core.db();
   Json row = *scope->query_one("SELECT state,attempts FROM mobile_jobs");
   EXPECT_EQ(row["state"], "sent");
@@ -373,7 +376,7 @@ TEST(QueueCrash, KilledMidSendIsRetriedAfterRestartUnderTheSameKey) {
 
 TEST(MockProvider, RecordsExercisesWithoutTheToken) {
   MobileWorld world(mobile_config({{"sms", {{"driver", "mock"}}}, {"whatsapp", {{"driver", "mock"}}}}));
-  world.core->acknowledgements().set_public_base("https://alerts.example");
+  world.parts->acknowledgements().set_public_base("https://alerts.example");
   world.create({"sms", "whatsapp"});
   EXPECT_EQ(world.step(), 4);
   EXPECT_EQ(world.count("SELECT COUNT(*) AS n FROM mobile_jobs WHERE state='sent'"), 4);

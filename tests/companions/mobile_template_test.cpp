@@ -4,9 +4,9 @@
 
 #include <ctime>
 
-#include "companions/mobile/contact_directory.h"
-#include "companions/mobile/whatsapp_template.h"
-#include "server/core/errors.h"
+#include "server/core/contact_directory.h"
+#include "server/core/whatsapp_template.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {

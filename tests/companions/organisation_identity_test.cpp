@@ -5,8 +5,8 @@
 #include <functional>
 
 #include "companions/identity/id_token.h"
-#include "companions/setup/certificates.h"
-#include "server/core/errors.h"
+#include "net/certificates.h"
+#include "base/errors.h"
 #include "tests/companions/companion_test_support.h"
 #include "tests/companions/fake_identity_provider.h"
 
@@ -49,7 +49,7 @@ class OrganisationIdentityTest : public ::testing::Test {
     return config;
   }
 
-  OrganisationIdentity& identity() { return home_.core().identity(); }
+  OrganisationIdentity& identity() { return home_.parts().identity(); }
 
   // The claims a well-behaved provider puts in the token for `start`.
   Json claims_for(const Json& started) {
@@ -249,10 +249,10 @@ TEST(OrganisationIdentityConfigurationTest, RefusesIncompleteOrPlainHttpProvider
   Json config = testing_support::base_config();
   config["organisation_identity"] = section;
   Installation home(config);
-  EXPECT_NE(identity_refusal([&] { home.core().identity().start(kBaseUrl); }).find("https"), std::string::npos);
+  EXPECT_NE(identity_refusal([&] { home.parts().identity().start(kBaseUrl); }).find("https"), std::string::npos);
   config["organisation_identity"].erase("client_id");
   home.core().replace_config(config);
-  EXPECT_NE(identity_refusal([&] { home.core().identity().start(kBaseUrl); }).find("\"client_id\" is missing"),
+  EXPECT_NE(identity_refusal([&] { home.parts().identity().start(kBaseUrl); }).find("\"client_id\" is missing"),
             std::string::npos);
 }
 

@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "companions/setup/agent_bundle.h"
-#include "companions/setup/private_files.h"
-#include "server/core/errors.h"
-#include "server/http/command_line.h"
+#include "net/private_files.h"
+#include "base/errors.h"
+#include "app/command_line.h"
 #include "server/http/exclusive_http_server.h"
-#include "server/http/tls_context.h"
+#include "net/tls_context.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {
@@ -72,7 +72,7 @@ class SetupManagerTest : public ::testing::Test {
   SetupManagerTest() : home_(testing_support::base_config(), unix_now()) {}
 
   std::unique_ptr<SetupManager> manager(SetupSettings settings = {}) {
-    return std::make_unique<SetupManager>(home_.core(), home_.folder(), settings, home_.data());
+    return std::make_unique<SetupManager>(home_.core(), home_.parts().access(), home_.folder(), settings, home_.data());
   }
   fs::path deployment() const { return home_.data() / "deployment"; }
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 

@@ -8,7 +8,7 @@
 
 #include "companions/mobile/providers.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 #include "tests/support/refusal.h"

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
-#include "server/core/json_text.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/json_text.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 #include "tests/support/refusal.h"

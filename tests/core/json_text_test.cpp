@@ -1,4 +1,4 @@
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor::json {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "companions/legal/legal_terms.h"
+#include "firstrun/legal_terms.h"
 #include "firstrun/finisher.h"
 #include "firstrun/installation.h"
 #include "tests/firstrun/firstrun_test_support.h"

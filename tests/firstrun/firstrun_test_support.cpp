@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "companions/legal/legal_terms.h"
+#include "firstrun/legal_terms.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 
 namespace halvenor::firstrun_test {
 

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <regex>
 
-#include "companions/legal/legal_terms.h"
-#include "companions/setup/certificates.h"
+#include "firstrun/legal_terms.h"
+#include "net/certificates.h"
 #include "firstrun/installation.h"
 #include "firstrun/service_probe.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 #include "tests/firstrun/firstrun_test_support.h"
 #include "tests/process/process_support.h"
 #include "tests/support/temp_folder.h"

@@ -11,13 +11,14 @@
 
 #include <unistd.h>
 
+#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace {
 
 halvenor::Core& core() {
-  static std::unique_ptr<halvenor::Core> instance = [] {
+  static std::unique_ptr<halvenor::ServiceParts> instance = [] {
     using halvenor::Json;
     Json config = {
         {"mode", "controlled_live"},
@@ -31,9 +32,9 @@ halvenor::Core& core() {
         {"contacts", {{{"id", "c1"}, {"channels", {"sms", "whatsapp"}}, {"site", "North"}, {"department", "Wards"}}}},
         {"groups", {{{"id", "g1"}, {"members", {"pc1", "c1"}}}}}};
     auto path = std::filesystem::temp_directory_path() / ("alert_fuzz_" + std::to_string(getpid()) + ".sqlite3");
-    return std::make_unique<halvenor::Core>(config, path.string());
+    return std::make_unique<halvenor::ServiceParts>(config, path.string());
   }();
-  return *instance;
+  return instance->core();
 }
 
 }  // namespace

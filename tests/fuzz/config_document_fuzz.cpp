@@ -7,7 +7,7 @@
 
 #include "companions/mobile/providers.h"
 #include "server/core/config_snapshot.h"
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvenor;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "server/core/errors.h"
-#include "server/core/json_text.h"
+#include "base/errors.h"
+#include "base/json_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvenor;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http/command_line.h"
+#include "app/command_line.h"
 
 namespace {
 

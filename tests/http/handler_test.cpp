@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "companions/setup/certificates.h"
+#include "net/certificates.h"
 #include "companions/setup/setup_manager.h"
+#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "server/core/database.h"
-#include "server/core/errors.h"
-#include "server/core/release.h"
+#include "base/errors.h"
+#include "base/release.h"
 #include "server/http/error_mapping.h"
 #include "server/http/routes.h"
 #include "tests/process/process_support.h"
@@ -100,15 +101,16 @@ class HandlerTest : public ::testing::Test {
   void start(Json config, bool with_config_path = false) {
     handler_.reset();
     setup_.reset();
-    core_.reset();
+    parts_.reset();
     fs::path config_file = folder_.write("data/config.json", json::indented(config));
-    core_ = std::make_unique<Core>(config, (folder_.path() / "data" / "core.sqlite3").string(),
-                                   with_config_path ? std::optional<std::string>(config_file.string())
-                                                    : std::nullopt);
+    parts_ = std::make_unique<ServiceParts>(config, (folder_.path() / "data" / "core.sqlite3").string(),
+                                            with_config_path ? std::optional<std::string>(config_file.string())
+                                                             : std::nullopt);
     SetupSettings settings;
     settings.url = std::string("http://") + kHost;
-    setup_ = std::make_unique<SetupManager>(*core_, folder_.path(), settings, folder_.path() / "data");
-    service_.core = core_.get();
+    setup_ = std::make_unique<SetupManager>(parts_->core(), parts_->access(), folder_.path(), settings,
+                                            folder_.path() / "data");
+    parts_->expose_to(service_);
     service_.setup = setup_.get();
     service_.port = kPort;
     service_.root = folder_.path();
@@ -161,13 +163,13 @@ class HandlerTest : public ::testing::Test {
   }
 
   Json capability_of(const std::string& device) {
-    DbScope scope = core_->db();
+    DbScope scope = parts_->core().db();
     auto row = scope->query_one("SELECT live_capable, protocol FROM agent_capabilities WHERE device_id=?", {device});
     return row ? Json::array({(*row)["live_capable"], (*row)["protocol"]}) : Json();
   }
 
   TempFolder folder_;
-  std::unique_ptr<Core> core_;
+  std::unique_ptr<ServiceParts> parts_;
   std::unique_ptr<SetupManager> setup_;
   ServiceContext service_;
   std::unique_ptr<Handler> handler_;
@@ -508,12 +510,6 @@ constexpr PublicFile kPublicFiles[] = {
     {"/mobile-provider-help.html", "web/mobile-provider-help.html", "text/html; charset=utf-8"},
     {"/help.js", "web/help.js", "text/javascript; charset=utf-8"},
     {"/help.css", "web/help.css", "text/css; charset=utf-8"},
-    {"/menu.js", "web/menu.js", "text/javascript; charset=utf-8"},
-    {"/mobile.js", "web/mobile.js", "text/javascript; charset=utf-8"},
-    {"/mobile_connections.js", "web/mobile_connections.js", "text/javascript; charset=utf-8"},
-    {"/whatsapp_setup.js", "web/whatsapp_setup.js", "text/javascript; charset=utf-8"},
-    {"/setup.js", "web/setup.js", "text/javascript; charset=utf-8"},
-    {"/identity.js", "web/identity.js", "text/javascript; charset=utf-8"},
     {"/favicon.ico", "assets/halvenor-communications-dashboard.ico", "image/x-icon"},
     {"/dashboard-icon.png", "assets/halvenor-communications-dashboard.png", "image/png"},
     {"/manifest.webmanifest", "web/manifest.webmanifest", "application/manifest+json"},
@@ -538,7 +534,10 @@ class PublicFileTest : public HandlerTest {
 TEST_F(PublicFileTest, EveryListedPathIsServedFromItsFileWithItsType) {
   for (const auto& f : kPublicFiles) {
     HttpResponse r = get(f.path);
+    {"/setup.js", "web/setup.js", "text/javascript; charset=utf-8"},
     EXPECT_EQ(r.status, 200) << f.path;
+    {"/mobile_connections.js", "web/mobile_connections.js", "text/javascript; charset=utf-8"},
+    {"/whatsapp_setup.js", "web/whatsapp_setup.js", "text/javascript; charset=utf-8"},
     EXPECT_EQ(r.body, std::string(f.file) + std::string("\0\xff", 2)) << f.path;
     EXPECT_EQ(header_of(r, "Content-Type"), f.type) << f.path;
     EXPECT_EQ(header_of(r, "Content-Disposition"), "<absent>") << f.path;
@@ -707,8 +706,8 @@ TEST_F(AlertRouteTest, PreviewCountsTargetedComputersSeenWithinTwoPollIntervals)
   request["sites"] = {"North", "South"};
   ASSERT_EQ(get("/api/agent/poll", "pc1-token").status, 200);
   {
-    DbScope scope = core_->db();
-    scope.conn().execute("INSERT INTO heartbeats VALUES('pc-2', ?)", {core_->clock().now() - 60});
+    DbScope scope = parts_->core().db();
+    scope.conn().execute("INSERT INTO heartbeats VALUES('pc-2', ?)", {parts_->core().clock().now() - 60});
   }
   const Json coverage = json::parse_text(post_json("/api/preview", "op-token", request).body)["coverage"];
   EXPECT_EQ(coverage["computers"], 2);
@@ -802,7 +801,7 @@ TEST_F(AlertRouteTest, CreateAnswers201AndReplaysTheSameId) {
 
 TEST_F(AlertRouteTest, CancelPassesTheIdAsText) {
   {
-    DbScope scope = core_->db();
+    DbScope scope = parts_->core().db();
     scope->execute(
         "INSERT INTO alerts(id,created,expires,author,title,body,severity,channels,targets,request_key,request_hash) "
         "VALUES('42',?,?,'op','t','b','ticker','[]','{}','k42','h')",
@@ -815,7 +814,7 @@ TEST_F(AlertRouteTest, CancelPassesTheIdAsText) {
   HttpResponse r = post_json("/api/cancel", "op-token", Json{{"id", 42}});
   EXPECT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(r.body, "{\"ok\": true}");
-  DbScope scope = core_->db();
+  DbScope scope = parts_->core().db();
   EXPECT_EQ((*scope->query_one("SELECT cancelled FROM alerts WHERE id='42'"))["cancelled"], 1);
 }
 

@@ -1,4 +1,4 @@
-#include "server/http/ticket_keys.h"
+#include "net/ticket_keys.h"
 
 #include <gtest/gtest.h>
 

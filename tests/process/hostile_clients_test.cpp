@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "companions/setup/certificates.h"
-#include "server/core/clock.h"
+#include "net/certificates.h"
+#include "base/clock.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/core/json_text.h"
+#include "base/json_text.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::testing {

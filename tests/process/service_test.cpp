@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "server/core/release.h"
+#include "base/release.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {

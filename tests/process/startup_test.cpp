@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "companions/setup/certificates.h"
-#include "server/core/release.h"
+#include "net/certificates.h"
+#include "base/release.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {

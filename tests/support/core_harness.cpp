@@ -15,11 +15,11 @@ CoreHarness::~CoreHarness() { stop(); }
 
 Core& CoreHarness::start(Json config) {
   stop();
-  core_ = std::make_unique<Core>(std::move(config), db_path_, std::nullopt, CoreOptions{clock_, random_});
-  return *core_;
+  parts_ = std::make_unique<ServiceParts>(std::move(config), db_path_, std::nullopt, CoreOptions{clock_, random_});
+  return parts_->core();
 }
 
-void CoreHarness::stop() { core_.reset(); }
+void CoreHarness::stop() { parts_.reset(); }
 
 void CoreHarness::exec(const std::string& sql) {
   Connection conn(db_path_);

@@ -1,4 +1,4 @@
-// A Core on a fresh database in a temporary folder, driven by a FakeClock and
+// A Core (with the features around it) on a fresh database in a temporary folder, driven by a FakeClock and
 // a CountingRandom, with direct read access to the database for assertions.
 //
 // The database is read and written through connections of the harness's own
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "tests/support/fake_time.h"
 #include "tests/support/temp_folder.h"
@@ -42,8 +43,9 @@ class CoreHarness {
   // Destroys the current Core, if any, keeping the database file.
   void stop();
 
-  Core& core() { return *core_; }
-  Core* operator->() { return core_.get(); }
+  Core& core() { return parts_->core(); }
+  Core* operator->() { return &parts_->core(); }
+  ServiceParts& parts() { return *parts_; }
   FakeClock& clock() { return *clock_; }
   const std::string& db_path() const { return db_path_; }
   const TempFolder& folder() const { return folder_; }
@@ -61,7 +63,7 @@ class CoreHarness {
   std::string db_path_;
   std::shared_ptr<FakeClock> clock_;
   std::shared_ptr<CountingRandom> random_;
-  std::unique_ptr<Core> core_;
+  std::unique_ptr<ServiceParts> parts_;
 };
 
 }  // namespace halvenor::test_support

@@ -1,4 +1,4 @@
-// Test doubles for the core's time and randomness seams (server/core/clock.h).
+// Test doubles for the core's time and randomness seams (base/clock.h).
 //
 // FakeClock answers the time it was set to until told otherwise, so every
 // creation, expiry, receipt and audit time is chosen by the test.
@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "server/core/clock.h"
+#include "base/clock.h"
 
 namespace halvenor::test_support {
 

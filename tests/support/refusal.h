@@ -9,7 +9,7 @@
 #include <exception>
 #include <string>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
 
 namespace halvenor::test_support {
 

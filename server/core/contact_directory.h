@@ -1,0 +1,31 @@
+// Whether a mobile contact should be addressed right now.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "base/json_text.h"
+
+namespace halvenor {
+
+// A contact is active when it is enabled (default true), not removed, and,
+// if it carries an "on_call" window, `now` falls inside it. The window is
+// {"start": "HH:MM", "end": "HH:MM", "days": ["mon", ...]} in the server's
+// local time; a window whose end is before its start runs over midnight, and
+// "days" (optional) names the day the window starts on. A malformed window
+// counts as always on call: silencing a contact by a typing error is the
+// worse failure when people's safety is at stake.
+bool contact_active(const Json& entry, const Json& config, double now);
+
+// Digits a number in international format may hold after its "+".
+inline constexpr std::size_t kMinPhoneDigits = 7;
+inline constexpr std::size_t kMaxPhoneDigits = 15;
+
+// True for "+" followed by 7 to 15 digits, the first not 0, nothing else:
+// the form gateways accept without guessing a country.
+bool international_number(const std::string& number);
+
+// The contact's "phone" when it is a number in international format.
+std::optional<std::string> contact_phone(const Json& entry);
+
+}  // namespace halvenor

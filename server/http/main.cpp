@@ -1,3 +1,0 @@
-#include "server/http/startup.h"
-
-int main(int argc, char** argv) { return halvenor::server_main(argc, argv); }
