@@ -40,13 +40,13 @@ fi
 if [ -z "$driver" ]; then
   compiler=x86_64-w64-mingw32-g++-posix
   command -v "$compiler" >/dev/null || skip "no screens_driver.exe and no MinGW-w64 to build one"
-  [ -f "$root/tests/windows/screens_driver.cpp" ] || skip "no screens_driver.exe and no tests/windows/screens_driver.cpp"
+  [ -f "$root/tests/windows/screens_driver.cc" ] || skip "no screens_driver.exe and no tests/windows/screens_driver.cc"
   echo "screen tests: building the driver with $compiler"
   # The shared agent headers reach nlohmann/json; nothing else of the
   # Linux include folder may leak into a Windows build.
   mkdir -p "$work/include"
   ln -sfn /usr/include/nlohmann "$work/include/nlohmann"
-  sources=("$root/tests/windows/screens_driver.cpp")
+  sources=("$root/tests/windows/screens_driver.cc")
   for name in alert_screens alarm_sound tray_icon screen_text screen_painting screen_monitors; do
     sources+=("$root/agent/windows/$name.cpp")
   done
