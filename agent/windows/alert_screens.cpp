@@ -20,6 +20,12 @@ constexpr UINT kAlarmMs = 4000;
 constexpr UINT kScrollMs = 40;
 constexpr int kScrollStep = 2;
 constexpr UINT kRetractMs = 5000;
+constexpr DWORD kPressGuardMs = 1000;
+
+bool is_press(UINT message) {
+  return message == WM_KEYDOWN || message == WM_KEYUP || message == WM_CHAR || message == WM_LBUTTONDOWN ||
+         message == WM_LBUTTONUP || message == WM_LBUTTONDBLCLK;
+}
 
 void register_class(HINSTANCE instance, const wchar_t* name, WNDPROC procedure) {
   WNDCLASSEXW type{};
@@ -157,12 +163,20 @@ void AlertScreens::quit() {
 void AlertScreens::run() {
   MSG message{};
   while (!quitting_ && GetMessageW(&message, nullptr, 0, 0) > 0) {
-    // A push button answers Space by itself but Enter only inside a dialog;
-    // an alarm screen must take either.
-    if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN &&
-        GetDlgCtrlID(message.hwnd) == kAcknowledgeId && panes_.count(GetParent(message.hwnd)) != 0) {
-      SendMessageW(message.hwnd, BM_CLICK, 0, 0);
-      continue;
+    if (GetDlgCtrlID(message.hwnd) == kAcknowledgeId && is_press(message.message)) {
+      auto pane = panes_.find(GetParent(message.hwnd));
+      if (pane != panes_.end()) {
+        // An alert that comes up under someone typing or clicking must not
+        // be acknowledged by the next keystroke or click, unread. The
+        // message's own time counts, not when it is handled.
+        if (static_cast<LONG>(message.time - pane->second->shown_at) < static_cast<LONG>(kPressGuardMs)) continue;
+        // A push button answers Space by itself but Enter only inside a
+        // dialog; an alarm screen must take either.
+        if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
+          SendMessageW(message.hwnd, BM_CLICK, 0, 0);
+          continue;
+        }
+      }
     }
     TranslateMessage(&message);
     DispatchMessageW(&message);
@@ -255,6 +269,7 @@ void AlertScreens::put_up(const AlertView& alert, bool report) {
     // so that Enter or Space acknowledges; a ticker never takes it.
     ShowWindow(window, critical && i == 0 ? SW_SHOW : SW_SHOWNOACTIVATE);
     UpdateWindow(window);
+    if (auto pane = panes_.find(window); pane != panes_.end()) pane->second->shown_at = GetTickCount();
   }
   // Only once shown: Wine hands the stacking of visible windows alone to
   // X11, and raises only (see restack()).

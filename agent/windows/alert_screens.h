@@ -11,8 +11,10 @@
 // alert service does not answer, a small strip in the bottom corner of the
 // primary monitor says that alerts cannot arrive, and the notification-area
 // icon shows the same. The Acknowledge button (mouse, or Enter or Space
-// when it has the focus) is the only way an alert is acknowledged on a
-// desktop; closing the window does nothing.
+// when it has the focus, which a critical alert gives it) is the only way an
+// alert is acknowledged on a desktop; it ignores presses in the first second
+// an alert is up, so that nobody acknowledges one unread. Closing the window
+// does nothing.
 //
 // Threads: construct and run() on one thread, which owns every window.
 // show(), withdraw(), retract() and reachability() come from the poll loop
@@ -83,7 +85,8 @@ class AlertScreens : public AlertDisplay {
     bool critical = false;
     bool retracted = false;
     PaneText text;
-    int scroll = 0;  // tickers: pixels scrolled
+    int scroll = 0;      // tickers: pixels scrolled
+    DWORD shown_at = 0;  // GetTickCount() when it came up
   };
   struct Shown {
     bool critical = false;

@@ -45,7 +45,9 @@ class Recorder {
   void displayed(const std::string& id) { note(displayed_, id); }
   void acknowledged(const std::string& id) { note(acknowledged_, id); }
   bool wait_displayed(const std::string& id) { return wait(displayed_, id); }
-  bool wait_acknowledged(const std::string& id) { return wait(acknowledged_, id); }
+  bool wait_acknowledged(const std::string& id, std::chrono::milliseconds most = 10s) {
+    return wait(acknowledged_, id, most);
+  }
   int times_displayed(const std::string& id) { return count(displayed_, id); }
   int times_acknowledged(const std::string& id) { return count(acknowledged_, id); }
 
@@ -55,9 +57,9 @@ class Recorder {
     ++seen[id];
     changed_.notify_all();
   }
-  bool wait(std::map<std::string, int>& seen, const std::string& id) {
+  bool wait(std::map<std::string, int>& seen, const std::string& id, std::chrono::milliseconds most = 10s) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return seen.count(id) != 0; });
+    return changed_.wait_for(lock, most, [&] { return seen.count(id) != 0; });
   }
   int count(std::map<std::string, int>& seen, const std::string& id) {
     std::lock_guard lock(mutex_);
@@ -67,6 +69,10 @@ class Recorder {
   std::condition_variable changed_;
   std::map<std::string, int> displayed_, acknowledged_;
 };
+
+// Presses in an alert's first second are ignored by design; a person
+// reads it first.
+void read_it() { std::this_thread::sleep_for(1100ms); }
 
 void screenshot(const std::string& name) {
   std::printf("SCREENSHOT %s\n", name.c_str());
@@ -275,6 +281,7 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
     const RECT box = rect_of(button);
     check(box.bottom <= main_screen.rcMonitor.bottom && box.top >= main_screen.rcMonitor.top,
           "drill-1: Acknowledge is on the screen " + show_rect(box));
+    read_it();
     click(button);
   }
   check(loop.wait_acknowledged("drill-1"), "drill-1: a mouse click on Acknowledge acknowledges it");
@@ -297,8 +304,11 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
   screens.show(alert("standdown-1", AlertKind::Critical, false, true, "All clear",
                      "The incident in building B is over. Return to normal duties."));
   check(loop.wait_displayed("standdown-1"), "standdown-1: reported displayed");
+  key(VK_RETURN);
+  check(!loop.wait_acknowledged("standdown-1", 700ms), "standdown-1: Enter the moment it comes up is ignored");
   check_critical("standdown-1", ui_thread);
   screenshot("critical-stand-down");
+  read_it();
   key(VK_RETURN);
   check(loop.wait_acknowledged("standdown-1"), "standdown-1: Enter acknowledges it");
 
@@ -307,6 +317,7 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
   check(loop.wait_displayed("standdown-2"), "standdown-2: reported displayed");
   check_critical("standdown-2", ui_thread);
   screenshot("critical-exercise-stand-down");
+  read_it();
   key(VK_SPACE);
   check(loop.wait_acknowledged("standdown-2"), "standdown-2: Space acknowledges it");
 
