@@ -9,7 +9,6 @@
 namespace halvenor::agent::win32 {
 namespace {
 
-constexpr wchar_t kControllerClass[] = L"HalvenorScreens";
 constexpr UINT kJobsMessage = WM_APP + 1;
 constexpr UINT kQuitMessage = WM_APP + 2;
 constexpr UINT kTrayMessage = WM_APP + 3;
@@ -69,6 +68,21 @@ void paint_buffered(HWND window, Painter&& painter) {
   EndPaint(window, &paint);
 }
 
+// Windows lets a background program take the foreground only in some
+// cases; an alarm that cannot take it stays top-most but its button would
+// not hear the keyboard. Sharing the foreground thread's input state for the
+// moment of the switch lets it through.
+void take_foreground(HWND window) {
+  if (SetForegroundWindow(window) && GetForegroundWindow() == window) return;
+  HWND current = GetForegroundWindow();
+  const DWORD theirs = current != nullptr ? GetWindowThreadProcessId(current, nullptr) : 0;
+  const DWORD ours = GetCurrentThreadId();
+  const bool attached = theirs != 0 && theirs != ours && AttachThreadInput(ours, theirs, TRUE);
+  BringWindowToTop(window);
+  SetForegroundWindow(window);
+  if (attached) AttachThreadInput(ours, theirs, FALSE);
+}
+
 PaneText pane_text(const AlertView& alert, bool critical) {
   PaneText text;
   text.exercise = alert.exercise;
@@ -88,13 +102,13 @@ PaneText pane_text(const AlertView& alert, bool critical) {
 }  // namespace
 
 AlertScreens::AlertScreens() : instance_(GetModuleHandleW(nullptr)) {
-  register_class(instance_, kControllerClass, controller_proc);
+  register_class(instance_, kScreensClass, controller_proc);
   register_class(instance_, kCriticalClass, pane_proc);
   register_class(instance_, kTickerClass, pane_proc);
   register_class(instance_, kUnreachableClass, strip_proc);
   // A hidden top-level window rather than a message-only one: only
   // top-level windows hear Explorer's "TaskbarCreated" broadcast.
-  controller_ = CreateWindowExW(WS_EX_TOOLWINDOW, kControllerClass, L"Halvenor", WS_POPUP, 0, 0, 0, 0, nullptr,
+  controller_ = CreateWindowExW(WS_EX_TOOLWINDOW, kScreensClass, L"Halvenor", WS_POPUP, 0, 0, 0, 0, nullptr,
                                 nullptr, instance_, this);
   if (controller_ == nullptr)
     throw std::runtime_error("The alert windows cannot be set up on this desktop (error " +
@@ -276,7 +290,7 @@ void AlertScreens::put_up(const AlertView& alert, bool report) {
   restack();
   if (critical) {
     HWND primary = shown.windows.front();
-    SetForegroundWindow(primary);
+    take_foreground(primary);
     if (HWND button = GetDlgItem(primary, kAcknowledgeId); button != nullptr) SetFocus(button);
     if (report) ring();
     SetTimer(controller_, kAlarmTimer, kAlarmMs, nullptr);

@@ -43,6 +43,9 @@ namespace halvenor::agent::win32 {
 inline constexpr wchar_t kCriticalClass[] = L"HalvenorCriticalAlert";
 inline constexpr wchar_t kTickerClass[] = L"HalvenorTicker";
 inline constexpr wchar_t kUnreachableClass[] = L"HalvenorUnreachable";
+// The hidden window that takes the poll loop's work, the notification-area
+// icon's messages and the desktop's display changes.
+inline constexpr wchar_t kScreensClass[] = L"HalvenorScreens";
 // The Acknowledge button's control id inside an alert window.
 inline constexpr int kAcknowledgeId = 100;
 

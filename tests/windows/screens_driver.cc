@@ -275,6 +275,11 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
   check_critical("drill-1 with a ticker", ui_thread);
   screenshot("critical-over-ticker");
 
+  // A monitor came or went: the alert covers the monitors as they are now.
+  SendMessageW(FindWindowW(win32::kScreensClass, nullptr), WM_DISPLAYCHANGE, 32,
+               MAKELPARAM(main_screen.rcMonitor.right, main_screen.rcMonitor.bottom));
+  criticals = check_critical("drill-1 after a display change", ui_thread);
+
   HWND button = criticals.empty() ? nullptr : GetDlgItem(criticals.front(), win32::kAcknowledgeId);
   check(button != nullptr && IsWindowVisible(button), "drill-1: Acknowledge is there");
   if (button != nullptr) {
