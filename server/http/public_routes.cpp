@@ -47,9 +47,30 @@ constexpr FixedFile kIconsAndManifest[] = {
 
 constexpr FixedFile kDashboard[] = {
     {"/", "web", "index.html", kHtml},
-    {"/app.js", "web", "app.js", kJavaScript},
+    {"/dom.js", "web", "dom.js", kJavaScript},
+    {"/text.js", "web", "text.js", kJavaScript},
+    {"/time.js", "web", "time.js", kJavaScript},
+    {"/delivery_status.js", "web", "delivery_status.js", kJavaScript},
+    {"/json_view.js", "web", "json_view.js", kJavaScript},
+    {"/names.js", "web", "names.js", kJavaScript},
+    {"/api.js", "web", "api.js", kJavaScript},
+    {"/state_poll.js", "web", "state_poll.js", kJavaScript},
+    {"/session.js", "web", "session.js", kJavaScript},
+    {"/banner.js", "web", "banner.js", kJavaScript},
+    {"/getting_started.js", "web", "getting_started.js", kJavaScript},
+    {"/alerts.js", "web", "alerts.js", kJavaScript},
+    {"/computers.js", "web", "computers.js", kJavaScript},
+    {"/drill_report.js", "web", "drill_report.js", kJavaScript},
+    {"/raise_alert.js", "web", "raise_alert.js", kJavaScript},
+    {"/scheduled_drills.js", "web", "scheduled_drills.js", kJavaScript},
+    {"/menu.js", "web", "menu.js", kJavaScript},
+    {"/identity.js", "web", "identity.js", kJavaScript},
+    {"/mobile.js", "web", "mobile.js", kJavaScript},
     {"/dashboard.js", "web", "dashboard.js", kJavaScript},
+    {"/setup.js", "web", "setup.js", kJavaScript},
     {"/access.js", "web", "access.js", kJavaScript},
+    {"/mobile_connections.js", "web", "mobile_connections.js", kJavaScript},
+    {"/whatsapp_setup.js", "web", "whatsapp_setup.js", kJavaScript},
     {"/style.css", "web", "style.css", kCss},
 };
 
@@ -60,9 +81,7 @@ constexpr const char* kLegal[] = {
 
 constexpr const char* kSourceNotices[] = {"/third-party.html", "/third-party-source.tar.gz"};
 
-constexpr const char* kHelp[] = {"/help.html", "/mobile-provider-help.html", "/help.js", "/help.css", "/menu.js",
-                                 "/mobile.js", "/mobile_connections.js", "/whatsapp_setup.js", "/setup.js",
-                                 "/identity.js"};
+constexpr const char* kHelp[] = {"/help.html", "/mobile-provider-help.html", "/help.js", "/help.css"};
 
 template <std::size_t N>
 bool listed(const char* const (&paths)[N], const std::string& path) {

@@ -307,11 +307,11 @@ TEST_F(Installation, DevelopmentLayoutSelectsScriptsDocumentsAndTrees) {
   fs::create_directories(tree / "tests" / "unit");
   fs::create_directories(tree / "server" / "core");
   fs::copy(source / "docs", tree / "docs", fs::copy_options::recursive);
-  for (const char* file : {"CMakeLists.txt", "README.md", "run.sh", "setup.cmd", "tool.cpp", "tool.o", "web/app.js", "web/__pycache__/x.txt", "tests/unit/a_test.cpp", "server/core/core.cpp"})
+  for (const char* file : {"CMakeLists.txt", "README.md", "run.sh", "setup.cmd", "tool.cpp", "tool.o", "web/session.js", "web/__pycache__/x.txt", "tests/unit/a_test.cpp", "server/core/core.cpp"})
     std::ofstream(tree / file) << file;
   values["legal_acceptance"] = legal::agreement(tree / "docs" / "legal", true);
   install(values, tree);
-  for (const char* copied : {"CMakeLists.txt", "README.md", "run.sh", "setup.cmd", "tool.cpp", "web/app.js",
+  for (const char* copied : {"CMakeLists.txt", "README.md", "run.sh", "setup.cmd", "tool.cpp", "web/session.js",
                              "tests/unit/a_test.cpp", "docs/legal/LICENCE-TERMS.txt"})
     EXPECT_TRUE(fs::exists(target / copied)) << copied;
   for (const char* skipped : {"tool.o", "web/__pycache__/x.txt", "server/core/core.cpp"})

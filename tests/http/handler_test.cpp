@@ -230,7 +230,7 @@ TEST_F(GuardTest, RootWithQueryServesTheDashboardPageOtherQueriesAreNotPublic) {
   EXPECT_EQ(root.status, 200);
   EXPECT_EQ(root.body, "<h1>dashboard</h1>");
   EXPECT_EQ(header_of(root, "Content-Type"), "text/html; charset=utf-8");
-  HttpResponse script = get("/app.js?v=2");
+  HttpResponse script = get("/session.js?v=2");
   EXPECT_EQ(script.status, 401);
   EXPECT_EQ(error_of(script), kNoCredential);
   // Only a GET is rewritten, and only when the target starts with "/?".
@@ -514,9 +514,30 @@ constexpr PublicFile kPublicFiles[] = {
     {"/dashboard-icon.png", "assets/halvenor-communications-dashboard.png", "image/png"},
     {"/manifest.webmanifest", "web/manifest.webmanifest", "application/manifest+json"},
     {"/", "web/index.html", "text/html; charset=utf-8"},
-    {"/app.js", "web/app.js", "text/javascript; charset=utf-8"},
+    {"/dom.js", "web/dom.js", "text/javascript; charset=utf-8"},
+    {"/text.js", "web/text.js", "text/javascript; charset=utf-8"},
+    {"/time.js", "web/time.js", "text/javascript; charset=utf-8"},
+    {"/delivery_status.js", "web/delivery_status.js", "text/javascript; charset=utf-8"},
+    {"/json_view.js", "web/json_view.js", "text/javascript; charset=utf-8"},
+    {"/names.js", "web/names.js", "text/javascript; charset=utf-8"},
+    {"/api.js", "web/api.js", "text/javascript; charset=utf-8"},
+    {"/state_poll.js", "web/state_poll.js", "text/javascript; charset=utf-8"},
+    {"/session.js", "web/session.js", "text/javascript; charset=utf-8"},
+    {"/banner.js", "web/banner.js", "text/javascript; charset=utf-8"},
+    {"/getting_started.js", "web/getting_started.js", "text/javascript; charset=utf-8"},
+    {"/alerts.js", "web/alerts.js", "text/javascript; charset=utf-8"},
+    {"/computers.js", "web/computers.js", "text/javascript; charset=utf-8"},
+    {"/drill_report.js", "web/drill_report.js", "text/javascript; charset=utf-8"},
+    {"/raise_alert.js", "web/raise_alert.js", "text/javascript; charset=utf-8"},
+    {"/scheduled_drills.js", "web/scheduled_drills.js", "text/javascript; charset=utf-8"},
+    {"/menu.js", "web/menu.js", "text/javascript; charset=utf-8"},
+    {"/identity.js", "web/identity.js", "text/javascript; charset=utf-8"},
+    {"/mobile.js", "web/mobile.js", "text/javascript; charset=utf-8"},
     {"/dashboard.js", "web/dashboard.js", "text/javascript; charset=utf-8"},
+    {"/setup.js", "web/setup.js", "text/javascript; charset=utf-8"},
     {"/access.js", "web/access.js", "text/javascript; charset=utf-8"},
+    {"/mobile_connections.js", "web/mobile_connections.js", "text/javascript; charset=utf-8"},
+    {"/whatsapp_setup.js", "web/whatsapp_setup.js", "text/javascript; charset=utf-8"},
     {"/style.css", "web/style.css", "text/css; charset=utf-8"},
     {"/acknowledge", "web/acknowledge.html", "text/html; charset=utf-8"},
     {"/acknowledge.js", "web/acknowledge.js", "text/javascript; charset=utf-8"},
@@ -534,10 +555,7 @@ class PublicFileTest : public HandlerTest {
 TEST_F(PublicFileTest, EveryListedPathIsServedFromItsFileWithItsType) {
   for (const auto& f : kPublicFiles) {
     HttpResponse r = get(f.path);
-    {"/setup.js", "web/setup.js", "text/javascript; charset=utf-8"},
     EXPECT_EQ(r.status, 200) << f.path;
-    {"/mobile_connections.js", "web/mobile_connections.js", "text/javascript; charset=utf-8"},
-    {"/whatsapp_setup.js", "web/whatsapp_setup.js", "text/javascript; charset=utf-8"},
     EXPECT_EQ(r.body, std::string(f.file) + std::string("\0\xff", 2)) << f.path;
     EXPECT_EQ(header_of(r, "Content-Type"), f.type) << f.path;
     EXPECT_EQ(header_of(r, "Content-Disposition"), "<absent>") << f.path;
@@ -546,8 +564,8 @@ TEST_F(PublicFileTest, EveryListedPathIsServedFromItsFileWithItsType) {
 }
 
 TEST_F(PublicFileTest, PathsMatchExactly) {
-  for (const char* path : {"/index.html", "/Help.html", "/help.html?x=1", "/legal/", "/legal/other.html", "/web/app.js",
-                           "/acknowledge.html", "/../config.json", "//app.js"}) {
+  for (const char* path : {"/index.html", "/Help.html", "/help.html?x=1", "/legal/", "/legal/other.html", "/web/session.js",
+                           "/acknowledge.html", "/../config.json", "//session.js"}) {
     HttpResponse r = get(path);
     EXPECT_EQ(r.status, 401) << path;
     EXPECT_EQ(error_of(r), kNoCredential) << path;

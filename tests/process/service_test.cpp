@@ -171,7 +171,7 @@ TEST_F(ServiceTest, PublicFilesComeFromTheProgramFolder) {
     EXPECT_EQ(r.body, index.str()) << target;
   }
   EXPECT_EQ(get("/index.html").status, 401);
-  EXPECT_EQ(get("/app.js?v=2").status, 401);
+  EXPECT_EQ(get("/session.js?v=2").status, 401);
 }
 
 // Clients that send half a request, hold more workers than the transport
