@@ -366,10 +366,12 @@ LRESULT AlertScreens::on_pane(HWND window, Pane& pane, UINT message, WPARAM wpar
     case WM_CLOSE:
       return 0;  // only Acknowledge takes an alert down
     case WM_ACTIVATE:
+      if (LOWORD(wparam) == WA_INACTIVE) return DefWindowProcW(window, message, wparam, lparam);
+      [[fallthrough]];
     case WM_SETFOCUS:
-      if (message == WM_SETFOCUS || LOWORD(wparam) != WA_INACTIVE)
-        if (HWND button = GetDlgItem(window, kAcknowledgeId); button != nullptr) SetFocus(button);
-      return message == WM_ACTIVATE ? DefWindowProcW(window, message, wparam, lparam) : 0;
+      // The keyboard belongs on Acknowledge, the window's only control.
+      if (HWND button = GetDlgItem(window, kAcknowledgeId); button != nullptr) SetFocus(button);
+      return 0;
     case WM_MOUSEACTIVATE:
       return pane.critical ? MA_ACTIVATE : MA_NOACTIVATE;
     case WM_TIMER:

@@ -353,6 +353,14 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
   screens.withdraw("ticker-2");
   check(await_windows(win32::kTickerClass, 0).empty(), "ticker-2: withdrawn");
 
+  screens.show(alert("ticker-3", AlertKind::Ticker, true, false, "Lift 4", "Out of service this afternoon."));
+  check(loop.wait_displayed("ticker-3"), "ticker-3: reported displayed");
+  tickers = await_windows(win32::kTickerClass, 1);
+  read_it();
+  if (!tickers.empty()) click(GetDlgItem(tickers.front(), win32::kAcknowledgeId));
+  check(loop.wait_acknowledged("ticker-3"), "ticker-3: a click on its Acknowledge acknowledges it");
+  check(await_windows(win32::kTickerClass, 0).empty(), "ticker-3: gone once acknowledged");
+
   // The alert service stops answering, then answers again.
   screens.reachability(false, static_cast<double>(std::time(nullptr) - 600));
   const auto strips = await_windows(win32::kUnreachableClass, 1);
@@ -371,7 +379,7 @@ void script(win32::AlertScreens& screens, Recorder& loop, DWORD ui_thread) {
   screens.reachability(true, static_cast<double>(std::time(nullptr)));
   check(await_windows(win32::kUnreachableClass, 0).empty(), "reachable again: the strip is gone");
 
-  for (const char* id : {"drill-1", "ticker-1", "standdown-1", "standdown-2", "drill-2", "ticker-2"})
+  for (const char* id : {"drill-1", "ticker-1", "standdown-1", "standdown-2", "drill-2", "ticker-2", "ticker-3"})
     check(loop.times_displayed(id) == 1, std::string(id) + ": displayed reported exactly once");
   check(loop.times_acknowledged("ticker-1") == 0 && loop.times_acknowledged("drill-2") == 0 &&
             loop.times_acknowledged("ticker-2") == 0,
