@@ -34,17 +34,16 @@ AlarmSound::~AlarmSound() { silence(); }
 AlarmSound::Rang AlarmSound::ring() {
   // SND_NODEFAULT: a missing sound must fall through to the next choice here
   // instead of Windows quietly substituting its default ding.
-  wave_started_ = !wave_.empty() && PlaySoundW(wave_.c_str(), nullptr, SND_FILENAME | SND_ASYNC | SND_NODEFAULT);
-  if (wave_started_) return Rang::kBundledWave;
-  if (PlaySoundW(L"SystemHand", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT)) return Rang::kSystemSound;
+  if (waveOutGetNumDevs() > 0) {
+    if (!wave_.empty() && PlaySoundW(wave_.c_str(), nullptr, SND_FILENAME | SND_ASYNC | SND_NODEFAULT))
+      return Rang::kBundledWave;
+    if (PlaySoundW(L"SystemHand", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT)) return Rang::kSystemSound;
+  }
   if (MessageBeep(MB_ICONHAND)) return Rang::kBeep;
   return Rang::kNothing;
 }
 
-void AlarmSound::silence() {
-  if (wave_started_) PlaySoundW(nullptr, nullptr, 0);
-  wave_started_ = false;
-}
+void AlarmSound::silence() { PlaySoundW(nullptr, nullptr, 0); }
 
 const char* rang_name(AlarmSound::Rang rang) {
   switch (rang) {

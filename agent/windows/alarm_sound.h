@@ -3,7 +3,9 @@
 // as the Linux desktop rings its bell). A ring plays, in order of preference,
 // alarm.wav beside the program (an installation may bundle one), the
 // system's "critical stop" sound, or the message beep; a computer without a
-// sound device still shows the alert, so no ring is ever an error.
+// sound device still shows the alert, so no ring is ever an error. Playing
+// without waiting reports success even with no sound device at all, so the
+// device count decides whether a sound is tried.
 #pragma once
 
 #include <filesystem>
@@ -21,14 +23,11 @@ class AlarmSound {
 
   // Starts one ring without waiting for it; says which sound it started.
   Rang ring();
-  // Stops a bundled alarm that is still playing. The system sounds are
-  // short and left to finish: stopping one can block for seconds where no
-  // sound device answers (seen under Wine).
+  // Stops a ring that is still playing.
   void silence();
 
  private:
   std::filesystem::path wave_;  // empty when none is bundled
-  bool wave_started_ = false;
 };
 
 const char* rang_name(AlarmSound::Rang rang);
