@@ -1,10 +1,11 @@
 // Drives the Windows alert screens the way the poll loop does, without a
 // server, and checks what reaches the desktop: windows, their places and
-// stacking, the Acknowledge button by mouse and keyboard, retractions and
-// the unreachable strip. Prints "ok - ..." or "FAIL - ..." per check and
-// "SCREENSHOT <name>" where the desktop is worth a picture; with a cue
-// folder argument it waits for <name>.done there before going on, so that
-// run_screen_tests.sh can take the picture. Exit status: failed checks.
+// stacking, the Acknowledge button by mouse and keyboard, retractions, the
+// unreachable strip and the notification-area icon. Prints "ok - ..." or
+// "FAIL - ..." per check and "SCREENSHOT <name>" where the desktop is worth
+// a picture; with a cue folder argument it waits for <name>.done there
+// before going on, so that run_screen_tests.sh can take the picture. Exits
+// with 1 when a check failed.
 #include <windows.h>
 
 #include <chrono>
