@@ -22,8 +22,8 @@
 #include <optional>
 #include <utility>
 
-#include "server/core/errors.h"
-#include "server/core/release.h"
+#include "base/errors.h"
+#include "base/release.h"
 
 namespace halvenor {
 namespace {
@@ -51,8 +51,8 @@ class Deadline {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - SteadyClock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
   }
-  [[noreturn]] void expired(const char* step) const {
   const std::string& peer() const { return peer_; }
+  [[noreturn]] void expired(const char* step) const {
     throw ConnectorError(std::string("The ") + peer_ + std::string(" did not ") + step + " within " + format_seconds() + " seconds.");
   }
 
@@ -63,9 +63,24 @@ class Deadline {
     if (!text.empty() && text.back() == '.') text.pop_back();
     return text;
   }
-  SteadyClock::time_point at_;
   const std::string& peer_;
+  SteadyClock::time_point at_;
   double seconds_;
+};
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
 };
 
 // Waits until fd is readable (or writable); throws once the deadline passes.
@@ -81,15 +96,15 @@ void wait_for(int fd, bool write, const Deadline& deadline, const char* step) {
   }
 }
 
-int connect_socket(const HttpUrl& url, const Deadline& deadline) {
+// `address` empty: the URL's host, resolved.
+int connect_socket(const HttpUrl& url, const std::string& address, const Deadline& deadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = url.host_is_address ? AI_NUMERICHOST : 0;
   addrinfo* found = nullptr;
-  const bool direct = !url.connect_address.empty();
-  if (direct) hints.ai_flags = AI_NUMERICHOST;
-  const std::string& name = direct ? url.connect_address : url.host;
+  if (!address.empty()) hints.ai_flags = AI_NUMERICHOST;
+  const std::string& name = address.empty() ? url.host : address;
   int rc = ::getaddrinfo(name.c_str(), url.port.c_str(), &hints, &found);
   if (rc != 0) throw ConnectorError(std::string("The ") + deadline.peer() + " host " + url.host + " could not be resolved: " + gai_strerror(rc));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
@@ -381,7 +396,6 @@ bool header_safe(std::string_view text) {
   return true;
 }
 
-}  // namespace
 bool loopback_host(const std::string& host) {
   return host == "127.0.0.1" || host == "::1" || host == "localhost";
 }
@@ -394,6 +408,7 @@ bool valid_port(const std::string& port) {
   return value >= 1 && value <= 65535;
 }
 
+}  // namespace
 
 struct HttpClient::KeptSession {
   std::mutex mutex;
@@ -491,19 +506,18 @@ HttpReply HttpClient::exchange(const std::string& method, const HeaderList& head
 
 HttpReply HttpClient::exchange_at(const std::string& target, const std::string& method,
                                      const HeaderList& headers, const std::string& body) const {
-  if (!header_safe(target)) throw ConnectorError("A request path may not contain a line break.");
   return send(target, method, headers, body, "application/json");
 }
 
 HttpReply HttpClient::send(const std::string& target, const std::string& method, const HeaderList& headers,
                            const std::string& body, const std::string& content_type) const {
+  if (!header_safe(target)) throw ConnectorError("A request path may not contain a line break.");
   std::string host = url_.authority();
   for (const auto& [name, value] : headers) {
     if (!header_safe(name) || !header_safe(value))
       throw ConnectorError("A request header may not contain a line break.");
     if (lower(name) == "host") host = value;
   }
-  request += "\r\n";
   if (!header_safe(content_type)) throw ConnectorError("A request header may not contain a line break.");
   std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: Halvenor/" + VERSION + "\r\n";
   if (!content_type.empty()) request += "Content-Type: " + content_type + "\r\n";
@@ -512,10 +526,11 @@ HttpReply HttpClient::send(const std::string& target, const std::string& method,
   request += "Connection: close\r\n";
   for (const auto& [name, value] : headers)
     if (lower(name) != "host") request += name + ": " + value + "\r\n";
+  request += "\r\n";
   request += body;
 
   Deadline deadline(timeout_seconds_, peer_);
-  int fd = connect_socket(url_, deadline);
+  int fd = connect_socket(url_, connect_address_, deadline);
   std::unique_ptr<SSL_SESSION, void (*)(SSL_SESSION*)> offered(session_ ? session_->offer() : nullptr,
                                                                SSL_SESSION_free);
   Stream stream(fd, tls_.get(), offered.get(), url_, deadline);
@@ -524,8 +539,8 @@ HttpReply HttpClient::send(const std::string& target, const std::string& method,
   std::string raw;
   std::size_t head_end = std::string::npos;
   std::optional<ReplyHead> head;
-  while (raw.size() < max_reply_bytes_) {
   bool ended = false;  // by the peer or by the body's own framing, not by the limit
+  while (raw.size() < max_reply_bytes_) {
     if (stream.read_some(raw, max_reply_bytes_ - raw.size()) == 0) {
       ended = true;
       break;
@@ -564,8 +579,8 @@ HttpReply HttpClient::send(const std::string& target, const std::string& method,
   reply.status = head->status;
   reply.reason = head->reason;
   reply.resumed = stream.resumed();
-  if (session_) session_->keep(stream.take_session());
   reply.cut = !ended;
+  if (session_) session_->keep(stream.take_session());
   std::string_view rest = std::string_view(raw).substr(head_end + 4);
   if (head->chunked) {
     bool complete = false;

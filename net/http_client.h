@@ -45,10 +45,6 @@ struct HttpUrl {
   std::string port;    // decimal
   std::string target;  // path and query, starting with "/"
   bool host_is_address = false;
-  // When set, the numeric address connected to instead of resolving `host`;
-  // the certificate is still checked against `host`. Lets a caller reach a
-  // service by its own address before DNS knows its name.
-  std::string connect_address;
   // "host[:port]" as the Host header carries it.
   std::string authority() const;
 };
@@ -99,11 +95,17 @@ class HttpClient {
 
   const HttpUrl& url() const { return url_; }
 
+  // Connects to this numeric address instead of resolving the URL's host,
+  // still checking the certificate against the host: a service reached on
+  // its own address before DNS knows its name. Before the first exchange.
+  void connect_via(std::string address) { connect_address_ = std::move(address); }
+
  private:
   HttpUrl url_;
   double timeout_seconds_;
   std::size_t max_reply_bytes_;
   std::string peer_;
+  std::string connect_address_;  // empty: resolve the URL's host
   std::shared_ptr<SSL_CTX> tls_;  // null for plain http
   struct KeptSession;
   std::shared_ptr<KeptSession> session_;  // null for plain http

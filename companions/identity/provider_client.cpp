@@ -1,13 +1,9 @@
 #include "companions/identity/provider_client.h"
 
-#include <curl/curl.h>
+#include <cctype>
 
 #include "base/errors.h"
 #include "net/http_client.h"
-#include <cctype>
-#include <memory>
-#include <mutex>
-
 #include "server/core/config_snapshot.h"
 
 namespace halvenor::identity {
@@ -15,43 +11,15 @@ namespace {
 
 constexpr char kLoopbackHttp[] = "http://127.0.0.1";
 constexpr std::size_t kMaxProviderErrorLength = 200;
-
-struct CurlDeleter {
-  void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
-};
+// Room for the reply's header on top of its body.
+constexpr std::size_t kMaxProviderHeaderBytes = 16 * 1024;
+constexpr char kProvider[] = "organisation's identity provider";
 
 bool loopback_http(const std::string& url) {
   const std::string prefix = kLoopbackHttp;
   if (url.compare(0, prefix.size(), prefix) != 0) return false;
   const char next = url.size() > prefix.size() ? url[prefix.size()] : '\0';
   return next == ':' || next == '/' || next == '\0';
-}
-
-struct Reply {
-  std::string body;
-  bool too_large = false;
-};
-
-size_t collect(char* data, size_t size, size_t count, void* user) {
-  auto* reply = static_cast<Reply*>(user);
-  const size_t bytes = size * count;
-  if (reply->body.size() + bytes > kMaxProviderReplyBytes) {
-    reply->too_large = true;
-    return 0;  // makes libcurl abort the transfer
-  }
-  reply->body.append(data, bytes);
-  return bytes;
-}
-
-void initialise_once() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-      throw std::runtime_error("the HTTPS client library could not be initialised");
-  });
 }
 
 // A short, printable rendering of the provider's own error code.
@@ -64,57 +32,35 @@ std::string provider_error(const Json& body) {
   return text;
 }
 
-Json perform(const std::string& url, const std::string* form) {
+// `content_type` empty: a GET without a body.
+Json perform(const std::string& url, const std::string& method, const std::string& body,
+             const std::string& content_type) {
   check_provider_url(url, "provider address");
-  initialise_once();
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) throw std::runtime_error("the HTTPS client could not be created");
-  Reply reply;
-  const std::string agent = std::string("Halvenor/") + VERSION;
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Accept: application/json"));
-  // No "Expect: 100-continue" round trip before the small form body.
-  curl_slist* extended = curl_slist_append(headers.get(), "Expect:");
-  if (!headers || !extended) throw std::runtime_error("out of memory");
-
-  CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, loopback_http(url) ? "http" : "https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kProviderConnectTimeout.count()));
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(kProviderRequestTimeout.count()));
-  curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply);
-  if (form) {
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, form->data());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form->size()));
-  }
-
-  CURLcode result = curl_easy_perform(c);
-  if (reply.too_large) throw IdentityError("The organisation's identity provider sent an oversized reply.");
-  if (result != CURLE_OK)
-    throw IdentityError(std::string("The organisation's identity provider could not be reached: ") +
-                        curl_easy_strerror(result) + ".");
-  long status = 0;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  Json body;
+  HttpReply reply;
   try {
-    body = json::parse_text(reply.body);
+    const HttpClient client(parse_url(url), "", std::chrono::duration<double>(kProviderRequestTimeout).count(),
+                            kMaxProviderReplyBytes + kMaxProviderHeaderBytes, kProvider);
+    reply = client.send(client.url().target, method, {}, body, content_type);
+  } catch (const UrlError& e) {
+    throw IdentityError(std::string("The provider address for organisation sign-in ") + e.what() + ".");
+  } catch (const ConnectorError& e) {
+    throw IdentityError(e.what());
+  }
+  if (reply.cut || reply.body.size() > kMaxProviderReplyBytes)
+    throw IdentityError("The organisation's identity provider sent an oversized reply.");
+  Json parsed;
+  try {
+    parsed = json::parse_text(reply.body);
   } catch (const RequestError&) {
-    body = nullptr;
+    parsed = nullptr;
   }
-  if (status != 200) {
-    std::string error = provider_error(body);
-    throw IdentityError("The organisation's identity provider refused the request (HTTP " + std::to_string(status) +
-                        (error.empty() ? "" : ": " + error) + ").");
+  if (reply.status != 200) {
+    std::string error = provider_error(parsed);
+    throw IdentityError("The organisation's identity provider refused the request (HTTP " +
+                        std::to_string(reply.status) + (error.empty() ? "" : ": " + error) + ").");
   }
-  if (!body.is_object()) throw IdentityError("The organisation's identity provider sent an unreadable reply.");
-  return body;
+  if (!parsed.is_object()) throw IdentityError("The organisation's identity provider sent an unreadable reply.");
+  return parsed;
 }
 
 }  // namespace
@@ -142,7 +88,7 @@ std::string url_encode(std::string_view text) {
   return out;
 }
 
-Json provider_get_json(const std::string& url) { return perform(url, nullptr); }
+Json provider_get_json(const std::string& url) { return perform(url, "GET", "", ""); }
 
 Json provider_post_form(const std::string& url, const FormFields& fields) {
   std::string form;
@@ -150,7 +96,7 @@ Json provider_post_form(const std::string& url, const FormFields& fields) {
     if (!form.empty()) form.push_back('&');
     form += url_encode(name) + "=" + url_encode(value);
   }
-  return perform(url, &form);
+  return perform(url, "POST", form, "application/x-www-form-urlencoded");
 }
 
 }  // namespace halvenor::identity

@@ -3,13 +3,13 @@
 // download (GET), each answered with a JSON object.
 //
 // Only https URLs are used, with the system's trusted authorities, TLS 1.2
-// at least, no redirects, bounded time and reply size. Plain http is
+// at least, no redirects, one deadline and a bounded reply size. Plain http is
 // accepted for the literal loopback host 127.0.0.1 alone (a provider on this
 // same computer, as in tests), where nothing crosses the network.
 //
-// Thread-safety: every function may be called from any thread (one libcurl
-// handle per request; the library is initialised once). Refusals:
-// IdentityError naming what went wrong, never echoing secrets.
+// Thread-safety: every function may be called from any thread (each request
+// has its own connection). Refusals: IdentityError naming what went wrong,
+// never echoing secrets.
 #pragma once
 
 #include <chrono>
@@ -23,7 +23,7 @@
 namespace halvenor::identity {
 
 inline constexpr std::size_t kMaxProviderReplyBytes = 256 * 1024;
-inline constexpr std::chrono::milliseconds kProviderConnectTimeout{5000};
+// For the whole request: connecting, TLS, sending and reading the reply.
 inline constexpr std::chrono::milliseconds kProviderRequestTimeout{15000};
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;

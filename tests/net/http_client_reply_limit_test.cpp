@@ -82,6 +82,7 @@ TEST(HttpClientReplyLimit, DefaultCutsLongRepliesAndALargerLimitReadsThemWhole) 
     HttpReply reply = client.exchange("GET", {}, "");
     EXPECT_EQ(reply.status, 200);
     EXPECT_LT(reply.body.size(), kMaxReplyBytes);
+    EXPECT_TRUE(reply.cut);
   }
   {
     OneShotServer server(body);
@@ -89,6 +90,7 @@ TEST(HttpClientReplyLimit, DefaultCutsLongRepliesAndALargerLimitReadsThemWhole) 
     HttpReply reply = client.exchange("GET", {}, "");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, body);
+    EXPECT_FALSE(reply.cut);
   }
 }
 
