@@ -20,6 +20,7 @@
 #include "companions/setup/setup_manager.h"
 #include "firstrun/choices.h"
 #include "firstrun/platform_steps.h"
+#include "platform/file_descriptor.h"
 #include "platform/program_folder.h"
 #include "base/clock.h"
 #include "server/core/core.h"
@@ -170,23 +171,20 @@ void commit(const fs::path& staging, const fs::path& data) {
 // Writes a file that must not exist yet; returns false (and writes nothing)
 // when it does.
 bool write_new_file(const fs::path& path, const std::string& bytes, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) {
+  platform::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  if (!fd.valid()) {
     if (errno == EEXIST) return false;
     fail_errno("Cannot create file", path, errno);
   }
   std::size_t written = 0;
   while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = errno;
-      ::close(fd);
-      fail_errno("Cannot write file", path, error);
-    }
+    if (n <= 0) fail_errno("Cannot write file", path, errno);
     written += static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd, mode) != 0 || ::close(fd) != 0) fail_errno("Cannot finish file", path, errno);
+  if (::fchmod(fd.get(), mode) != 0) fail_errno("Cannot finish file", path, errno);
+  if (const int error = fd.close(); error != 0) fail_errno("Cannot finish file", path, error);
   return true;
 }
 

@@ -24,6 +24,7 @@
 
 #include "base/errors.h"
 #include "base/release.h"
+#include "platform/file_descriptor.h"
 
 namespace halvenor {
 namespace {
@@ -68,21 +69,6 @@ class Deadline {
   double seconds_;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 // Waits until fd is readable (or writable); throws once the deadline passes.
 void wait_for(int fd, bool write, const Deadline& deadline, const char* step) {
   while (true) {
@@ -115,7 +101,7 @@ int connect_socket(const HttpUrl& url, const std::string& address, const Deadlin
       last_error = std::strerror(errno);
       continue;
     }
-    Fd guard(fd);
+    platform::FileDescriptor guard(fd);
     if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
       if (errno != EINPROGRESS) {
         last_error = std::strerror(errno);
@@ -264,7 +250,7 @@ class Stream {
     return text;
   }
 
-  Fd fd_;
+  platform::FileDescriptor fd_;
   const Deadline& deadline_;
   std::unique_ptr<SSL, void (*)(SSL*)> ssl_{nullptr, SSL_free};
 };

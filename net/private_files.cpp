@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_descriptor.h"
+
 namespace halvenor::setup {
 namespace {
 
@@ -31,26 +33,7 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
                            std::system_category().message(error));
 }
 
-// Closes a descriptor exactly once, on every path out of a function.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Returns 0 or an errno value; close errors matter after writing.
-  int close() {
-    int result = ::close(fd_) == 0 ? 0 : errno;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
+using platform::FileDescriptor;
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
