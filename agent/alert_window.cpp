@@ -292,7 +292,6 @@ void AlertWindow::on_timer(void* self) {
     jobs.swap(window->jobs_);
   }
   for (const Job& job : jobs) window->carry_out(job);
-  reap_finished_programs();
   if (!window->quit_) Tcl_CreateTimerHandler(kTimerMs, on_timer, self);
 }
 

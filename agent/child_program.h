@@ -1,6 +1,6 @@
 // Helper programs the agent runs: certutil for browser trust, a sound player
-// for the alarm. Run directly (no shell), with standard input closed, looked
-// up on PATH.
+// for the alarm. Run directly (no shell), with standard input closed, through
+// the platform's process runner.
 #pragma once
 
 #include <optional>
@@ -9,12 +9,12 @@
 
 namespace halvenor::agent {
 
-// The program's path when it is on PATH and executable.
+// The program's path when it is on PATH (or in the sbin folders) and executable.
 std::optional<std::string> find_program(const std::string& name);
 
 struct ProgramResult {
-  int status = -1;      // exit status; -1 when it did not end in time or could not start
-  std::string output;   // standard output and error, at most kMaxProgramOutput bytes
+  int status = -1;      // exit status; -1 when it did not end in time, could not start or was killed
+  std::string output;   // standard output, then standard error, at most kMaxProgramOutput bytes
 };
 inline constexpr std::size_t kMaxProgramOutput = 16 * 1024;
 
@@ -22,9 +22,8 @@ inline constexpr std::size_t kMaxProgramOutput = 16 * 1024;
 // running then is killed.
 ProgramResult run_program(const std::vector<std::string>& argv, double timeout_seconds);
 
-// Starts argv[0] without waiting for it; the child is reaped by
-// reap_finished_programs(). Returns false when it could not start.
+// Starts argv[0] without waiting for it; it is reaped in the background once
+// it ends. Returns false when it could not start.
 bool start_program(const std::vector<std::string>& argv);
-void reap_finished_programs();
 
 }  // namespace halvenor::agent

@@ -1,24 +1,15 @@
 #include "firstrun/finisher.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <thread>
 
 #include "net/private_files.h"
 #include "firstrun/certificate_trust.h"
 #include "firstrun/service_probe.h"
 #include "platform/hidden_process.h"
-#include "server/core/errors.h"
-
-extern char** environ;
+#include "base/errors.h"
 
 namespace fs = std::filesystem;
 
@@ -31,47 +22,14 @@ constexpr std::size_t kMaxSettingsBytes = 1024 * 1024;
 constexpr std::size_t kMaxLogTailBytes = 64 * 1024;
 constexpr char kChromium[] = "/usr/bin/chromium";
 
-// Starts a program in a session of its own, so that it outlives setup and no
-// terminal signal of setup reaches it. Output goes to `log` (appended) or
-// nowhere. Returns the child's id; the caller reaps it.
-pid_t spawn_detached(const std::vector<std::string>& argv, const fs::path& log, const fs::path& folder) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const std::string out = log.empty() ? std::string("/dev/null") : log.string();
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  // The service outlives setup; it must not hold setup's windows or pipes open.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  std::vector<std::string> args = argv;
-  std::vector<char*> pointers;
-  for (std::string& a : args) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  const std::string program = platform::find_program(argv[0]);
-  pid_t pid = -1;
-  const int rc = program.empty() ? ENOENT
-                                 : posix_spawn(&pid, program.c_str(), &actions, &attributes, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (rc != 0) throw Refusal("Cannot start " + argv[0] + ": " + std::strerror(rc));
-  return pid;
+// Output goes nowhere: a browser's chatter is no part of setup.
+void open_detached(const std::vector<std::string>& argv) {
+  try {
+    platform::start_detached(argv);
+  } catch (const platform::ProcessError& e) {
+    throw Refusal(e.what());
+  }
 }
-
-// Collects the child's exit in the background so it never lingers as a zombie
-// while setup stays open.
-void reap_later(pid_t pid) {
-  std::thread([pid] {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-}
-
-void open_detached(const std::vector<std::string>& argv) { reap_later(spawn_detached(argv, {}, {})); }
 
 bool has_display() {
   const char* x = std::getenv("DISPLAY");
@@ -99,30 +57,31 @@ void start_service(const fs::path& folder, const ServiceProbe& probe,
   const fs::path logs = folder / "data" / "logs";
   setup::ensure_private_folder(logs);
   const fs::path log = logs / "server.log";
-  pid_t pid = spawn_detached({"/bin/sh", script.string()}, log, folder);
+  platform::DetachedProcess server = [&] {
+    try {
+      return platform::start_detached({"/bin/sh", script.string()}, {log, folder});
+    } catch (const platform::ProcessError& e) {
+      throw Refusal(e.what());
+    }
+  }();
   fs::permissions(log, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
 
   progress("Waiting for the server to answer over HTTPS…");
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   std::string why;
   for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      const std::string code = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                                 : "signal " + std::to_string(WTERMSIG(status));
+    if (const std::optional<std::string> code = server.ended()) {
       const std::string line = last_line(log);
-      throw Refusal("The server stopped during start-up (" + code + ")." + (line.empty() ? "" : " " + line) +
+      throw Refusal("The server stopped during start-up (" + *code + ")." + (line.empty() ? "" : " " + line) +
                     " See " + log.string() + ".");
     }
     if (probe.answers(why)) break;
     if (std::chrono::steady_clock::now() >= deadline) {
-      reap_later(pid);
       throw Refusal("The server did not answer within " + std::to_string(kStartTimeout.count()) + " seconds (" +
                     why + "). See " + log.string() + ".");
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-  reap_later(pid);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/file_descriptor.h"
+
 extern char** environ;
 #endif
 
@@ -25,6 +27,20 @@ ProcessOutput run_hidden(const std::vector<std::string>& argv, std::chrono::mill
                          const std::map<std::string, std::string>&) {
   throw ProcessError("Running " + (argv.empty() ? std::string("a tool") : argv[0]) +
                      " is not supported by this build.");
+}
+
+ProcessResult run_captured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                           const std::map<std::string, std::string>& extra_environment) {
+  run_hidden(argv, timeout, extra_environment);
+  return {};
+}
+
+DetachedProcess::~DetachedProcess() = default;
+std::optional<std::string> DetachedProcess::ended() { return "exit status 0"; }
+
+DetachedProcess start_detached(const std::vector<std::string>& argv, const DetachedOptions&) {
+  run_hidden(argv, {}, {});
+  return DetachedProcess(-1);
 }
 
 std::string find_program(const std::string&) { return {}; }
@@ -44,30 +60,14 @@ std::string tail_of(const std::string& text) {
   return t;
 }
 
-class Pipe {
- public:
+struct Pipe {
+  FileDescriptor read_end, write_end;
   Pipe() {
-    if (pipe2(fds_, O_CLOEXEC) != 0) throw ProcessError(std::string("Cannot create a pipe: ") + std::strerror(errno));
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw ProcessError(std::string("Cannot create a pipe: ") + std::strerror(errno));
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
   }
-  ~Pipe() {
-    close_read();
-    close_write();
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-  int read_end() const { return fds_[0]; }
-  int write_end() const { return fds_[1]; }
-  void close_read() {
-    if (fds_[0] >= 0) ::close(fds_[0]);
-    fds_[0] = -1;
-  }
-  void close_write() {
-    if (fds_[1] >= 0) ::close(fds_[1]);
-    fds_[1] = -1;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
 };
 
 std::vector<std::string> environment_with(const std::map<std::string, std::string>& extra) {
@@ -88,11 +88,53 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return out;
 }
 
-std::string describe_status(const std::string& command, int status) {
-  if (WIFEXITED(status)) return command + " failed with exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return command + " was ended by signal " + std::to_string(WTERMSIG(status));
-  return command + " ended abnormally";
+std::string how_it_ended(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "an abnormal end";
 }
+
+// The spawn settings every child shares; the caller adds where its standard
+// streams go.
+class SpawnSettings {
+ public:
+  explicit SpawnSettings(short flags) {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK));
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  ~SpawnSettings() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+  // Starts the program; throws ProcessError naming argv[0] when it cannot.
+  pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra_environment) {
+    if (argv.empty()) throw ProcessError("No command to run.");
+    const std::string program = find_program(argv[0]);
+    if (program.empty()) throw ProcessError("Cannot run " + argv[0] + ": program not found.");
+    // Nothing else of the caller (sockets, windows, other children's pipes) leaks into the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = environment_with(extra_environment);
+    std::vector<char*> arg_pointers = pointers(args);
+    std::vector<char*> env_pointers = pointers(env);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, arg_pointers.data(), env_pointers.data());
+    if (spawned != 0) throw ProcessError("Cannot run " + argv[0] + ": " + std::strerror(spawned));
+    return pid;
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+};
 
 }  // namespace
 
@@ -114,38 +156,18 @@ std::string find_program(const std::string& name) {
   return {};
 }
 
-ProcessOutput run_hidden(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                         const std::map<std::string, std::string>& extra_environment) {
-  if (argv.empty()) throw ProcessError("No command to run.");
-  const std::string& command = argv[0];
-  const std::string program = find_program(command);
-  if (program.empty()) throw ProcessError("Cannot run " + command + ": program not found.");
-
+ProcessResult run_captured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                           const std::map<std::string, std::string>& extra_environment) {
   Pipe out, err;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write_end(), 1);
-  posix_spawn_file_actions_adddup2(&actions, err.write_end(), 2);
-  // Nothing else of the caller (sockets, other children's pipes) leaks into the tool.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
   // Its own process group, so a time-out also stops whatever the tool started.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-
-  std::vector<std::string> args = argv;
-  std::vector<std::string> env = environment_with(extra_environment);
-  std::vector<char*> arg_pointers = pointers(args);
-  std::vector<char*> env_pointers = pointers(env);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, arg_pointers.data(), env_pointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) throw ProcessError("Cannot run " + command + ": " + std::strerror(spawned));
-  out.close_write();
-  err.close_write();
+  SpawnSettings settings(POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&settings.attributes, 0);
+  posix_spawn_file_actions_adddup2(&settings.actions, out.write_end.get(), 1);
+  posix_spawn_file_actions_adddup2(&settings.actions, err.write_end.get(), 2);
+  const pid_t pid = settings.spawn(argv, extra_environment);
+  const std::string& command = argv[0];
+  out.write_end.reset();
+  err.write_end.reset();
 
   const auto deadline = Clock::now() + timeout;
   auto remaining_ms = [&] {
@@ -163,8 +185,8 @@ ProcessOutput run_hidden(const std::vector<std::string>& argv, std::chrono::mill
                        " seconds and was stopped.");
   };
 
-  ProcessOutput result;
-  pollfd fds[2] = {{out.read_end(), POLLIN, 0}, {err.read_end(), POLLIN, 0}};
+  ProcessResult result;
+  pollfd fds[2] = {{out.read_end.get(), POLLIN, 0}, {err.read_end.get(), POLLIN, 0}};
   std::string* sinks[2] = {&result.output, &result.error};
   int open = 2;
   while (open > 0) {
@@ -194,13 +216,49 @@ ProcessOutput run_hidden(const std::vector<std::string>& argv, std::chrono::mill
     if (Clock::now() >= deadline) stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::string message = describe_status(command, status);
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+ProcessOutput run_hidden(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const std::map<std::string, std::string>& extra_environment) {
+  ProcessResult result = run_captured(argv, timeout, extra_environment);
+  if (result.exit_status != 0) {
+    std::string message = argv[0] + (result.exit_status ? " failed with exit status " + std::to_string(*result.exit_status)
+                                     : result.signal != 0 ? " was ended by signal " + std::to_string(result.signal)
+                                                          : std::string(" ended abnormally"));
     const std::string detail = tail_of(result.error.empty() ? result.output : result.error);
     if (!detail.empty()) message += ": " + detail;
     throw ProcessError(message);
   }
   return result;
+}
+
+DetachedProcess start_detached(const std::vector<std::string>& argv, const DetachedOptions& options) {
+  SpawnSettings settings(POSIX_SPAWN_SETSID);
+  const std::string out = options.output_file.empty() ? std::string("/dev/null") : options.output_file.string();
+  posix_spawn_file_actions_addopen(&settings.actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_adddup2(&settings.actions, 1, 2);
+  if (!options.folder.empty()) posix_spawn_file_actions_addchdir_np(&settings.actions, options.folder.c_str());
+  return DetachedProcess(settings.spawn(argv, {}));
+}
+
+std::optional<std::string> DetachedProcess::ended() {
+  if (pid_ < 0) return std::nullopt;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+  pid_ = -1;
+  return how_it_ended(status);
+}
+
+DetachedProcess::~DetachedProcess() {
+  if (pid_ < 0) return;
+  std::thread([pid = pid_] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
 }
 
 #endif
