@@ -1,8 +1,5 @@
 #include "agent/alert_window.h"
 
-#include <tcl.h>
-#include <tk.h>
-
 #include <cstdlib>
 #include <filesystem>
 
@@ -11,6 +8,7 @@
 #include "agent/child_program.h"
 #include "agent/poll_loop.h"
 #include "platform/local_time.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::agent {
 namespace {
@@ -183,61 +181,41 @@ proc ::halvenor::alarm {w} {
 }
 )TCL";
 
-int report_displayed(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
-int report_acknowledged(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
-
-}  // namespace
-
-namespace {
-
-int report(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[], bool acknowledged) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "id");
-    return TCL_ERROR;
-  }
-  PollLoop* loop = static_cast<AlertWindow*>(data)->loop();
-  if (loop != nullptr) {
-    const std::string id = Tcl_GetString(objv[1]);
-    if (acknowledged)
-      loop->acknowledged(id);
-    else
-      loop->displayed(id);
-  }
-  return TCL_OK;
-}
-
-int report_displayed(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  return report(data, interp, objc, objv, false);
-}
-
-int report_acknowledged(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  return report(data, interp, objc, objv, true);
-}
-
 }  // namespace
 
 AlertWindow::AlertWindow() {
-  interp_ = Tcl_CreateInterp();
-  if (Tcl_Init(interp_) != TCL_OK || Tk_Init(interp_) != TCL_OK) {
-    std::string reason = Tcl_GetStringResult(interp_);
-    Tcl_DeleteInterp(interp_);
-    interp_ = nullptr;
-    throw AgentSetupError("The desktop cannot be reached (" + reason +
+  try {
+    tcl_ = std::make_unique<tk::TclInterpreter>();
+    tcl_->load_tk();
+  } catch (const tk::TkError& e) {
+    throw AgentSetupError(std::string("The desktop cannot be reached (") + e.what() +
                           "); run with --headless on a computer without one.");
   }
-  Tcl_CreateObjCommand(interp_, "::halvenor::report_displayed", report_displayed, this, nullptr);
-  Tcl_CreateObjCommand(interp_, "::halvenor::report_acknowledged", report_acknowledged, this, nullptr);
-  if (Tcl_Eval(interp_, kWindowScript) != TCL_OK)
-    throw std::runtime_error(std::string("window procedures: ") + Tcl_GetStringResult(interp_));
+  for (const bool acknowledged : {false, true}) {
+    tcl_->command(acknowledged ? "::halvenor::report_acknowledged" : "::halvenor::report_displayed",
+                  [this, acknowledged](const std::vector<std::string>& args) {
+                    if (args.size() != 1) throw tk::TkError("wrong # args: should be \"report id\"");
+                    if (loop_ != nullptr) {
+                      if (acknowledged)
+                        loop_->acknowledged(args[0]);
+                      else
+                        loop_->displayed(args[0]);
+                    }
+                    return std::string();
+                  });
+  }
+  try {
+    tcl_->eval(kWindowScript);
+  } catch (const tk::TkError& e) {
+    throw std::runtime_error(std::string("window procedures: ") + e.what());
+  }
   if (const char* script = std::getenv(kTestScriptVariable); script != nullptr && script[0] != '\0') {
     log_line("sourcing the test script named by " + std::string(kTestScriptVariable));
     if (!call({"source", script})) throw std::runtime_error("the test script failed");
   }
 }
 
-AlertWindow::~AlertWindow() {
-  if (interp_ != nullptr) Tcl_DeleteInterp(interp_);
-}
+AlertWindow::~AlertWindow() = default;
 
 void AlertWindow::queue(Job job) {
   std::lock_guard lock(mutex_);
@@ -280,19 +258,18 @@ void AlertWindow::reachability(bool reachable, double since) {
 void AlertWindow::quit() { quit_ = true; }
 
 void AlertWindow::run() {
-  Tcl_CreateTimerHandler(kTimerMs, on_timer, this);
-  while (!quit_) Tcl_DoOneEvent(TCL_ALL_EVENTS);
+  tcl_->after(kTimerMs, [this] { on_timer(); });
+  while (!quit_) tcl_->handle_one_event();
 }
 
-void AlertWindow::on_timer(void* self) {
-  auto* window = static_cast<AlertWindow*>(self);
+void AlertWindow::on_timer() {
   std::vector<Job> jobs;
   {
-    std::lock_guard lock(window->mutex_);
-    jobs.swap(window->jobs_);
+    std::lock_guard lock(mutex_);
+    jobs.swap(jobs_);
   }
-  for (const Job& job : jobs) window->carry_out(job);
-  if (!window->quit_) Tcl_CreateTimerHandler(kTimerMs, on_timer, self);
+  for (const Job& job : jobs) carry_out(job);
+  if (!quit_) tcl_->after(kTimerMs, [this] { on_timer(); });
 }
 
 void AlertWindow::carry_out(const Job& job) {
@@ -322,17 +299,13 @@ void AlertWindow::carry_out(const Job& job) {
 }
 
 bool AlertWindow::call(const std::vector<std::string>& words) {
-  std::vector<Tcl_Obj*> objects;
-  for (const std::string& word : words) {
-    Tcl_Obj* object = Tcl_NewStringObj(word.data(), static_cast<int>(word.size()));
-    Tcl_IncrRefCount(object);
-    objects.push_back(object);
+  try {
+    tcl_->call(words);
+    return true;
+  } catch (const tk::TkError& e) {
+    log_line("window: " + printable(words.front()) + " failed: " + printable(e.what()));
+    return false;
   }
-  int rc = Tcl_EvalObjv(interp_, static_cast<int>(objects.size()), objects.data(), TCL_EVAL_GLOBAL);
-  for (Tcl_Obj* object : objects) Tcl_DecrRefCount(object);
-  if (rc != TCL_OK)
-    log_line("window: " + printable(words.front()) + " failed: " + printable(Tcl_GetStringResult(interp_)));
-  return rc == TCL_OK;
 }
 
 void AlertWindow::sound_alarm() {

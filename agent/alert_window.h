@@ -29,13 +29,16 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "agent/alert_display.h"
 
-struct Tcl_Interp;
+namespace halvenor::tk {
+class TclInterpreter;
+}
 
 namespace halvenor::agent {
 
@@ -71,12 +74,12 @@ class AlertWindow : public AlertDisplay {
     bool reachable = true;
   };
   void queue(Job job);
-  static void on_timer(void* self);
+  void on_timer();
   void carry_out(const Job& job);
   bool call(const std::vector<std::string>& words);
   void sound_alarm();
 
-  Tcl_Interp* interp_ = nullptr;
+  std::unique_ptr<tk::TclInterpreter> tcl_;
   PollLoop* loop_ = nullptr;
   std::mutex mutex_;
   std::vector<Job> jobs_;

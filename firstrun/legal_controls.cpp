@@ -11,7 +11,7 @@ constexpr std::size_t kMaxDocumentBytes = 4 * 1024 * 1024;
 
 }  // namespace
 
-LegalControls::LegalControls(TclInterpreter& tk, const std::string& panel, const std::filesystem::path& legal_folder,
+LegalControls::LegalControls(tk::TclInterpreter& tk, const std::string& panel, const std::filesystem::path& legal_folder,
                              std::function<void()> on_change)
     : tk_(tk), checkbox_(panel + ".agree") {
   const std::string box = panel + ".terms";
@@ -53,7 +53,7 @@ LegalControls::~LegalControls() {
   try {
     // The callback may refer to an owner that is going away with us.
     tk_.call({"trace", "remove", "variable", kVariable, "write", "::wizard::legal_changed"});
-  } catch (const TkError&) {
+  } catch (const tk::TkError&) {
   }
 }
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 
@@ -17,7 +17,7 @@ class LegalControls {
   // including the initial state set while building. When the documents
   // cannot be read the reason is shown instead of them; agreeing is then
   // refused later by the agreement check, with its own message.
-  LegalControls(TclInterpreter& tk, const std::string& panel, const std::filesystem::path& legal_folder,
+  LegalControls(tk::TclInterpreter& tk, const std::string& panel, const std::filesystem::path& legal_folder,
                 std::function<void()> on_change);
   ~LegalControls();
   LegalControls(const LegalControls&) = delete;
@@ -29,7 +29,7 @@ class LegalControls {
   const std::string& checkbox() const { return checkbox_; }
 
  private:
-  TclInterpreter& tk_;
+  tk::TclInterpreter& tk_;
   std::string checkbox_;
 };
 

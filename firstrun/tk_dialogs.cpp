@@ -10,7 +10,7 @@ constexpr char kAutoConfirmVariable[] = "HALVENOR_WIZARD_AUTO_CONFIRM";
 
 class TkDialogs : public Dialogs {
  public:
-  explicit TkDialogs(TclInterpreter& tk) : tk_(tk) {}
+  explicit TkDialogs(tk::TclInterpreter& tk) : tk_(tk) {}
 
   bool ask(const std::string& title, const std::string& message) override {
     return box("question", "yesno", title, message) == "yes";
@@ -32,12 +32,12 @@ class TkDialogs : public Dialogs {
     return tk_.call({"tk_messageBox", "-parent", ".", "-icon", icon, "-type", type, "-title", title,
                      "-message", message});
   }
-  TclInterpreter& tk_;
+  tk::TclInterpreter& tk_;
 };
 
 class AutomaticDialogs : public Dialogs {
  public:
-  AutomaticDialogs(TclInterpreter& tk, bool answer) : tk_(tk) {
+  AutomaticDialogs(tk::TclInterpreter& tk, bool answer) : tk_(tk) {
     tk_.eval("namespace eval ::wizard {variable dialogs {}}");
     tk_.set(kAnswerVariable, answer ? "yes" : "no");
   }
@@ -53,10 +53,10 @@ class AutomaticDialogs : public Dialogs {
  private:
   void log(const std::string& title, const std::string& message) {
     std::cerr << "dialog: " << title << ": " << message << std::endl;
-    tk_.call({"lappend", "::wizard::dialogs", quote(title) + " " + quote(message)});
+    tk_.call({"lappend", "::wizard::dialogs", tk::quote(title) + " " + tk::quote(message)});
   }
   static constexpr char kAnswerVariable[] = "::wizard::auto_answer";
-  TclInterpreter& tk_;
+  tk::TclInterpreter& tk_;
 };
 
 }  // namespace
@@ -70,7 +70,7 @@ std::optional<bool> automatic_answer_from_environment() {
   return std::nullopt;
 }
 
-std::unique_ptr<Dialogs> make_dialogs(TclInterpreter& tk) {
+std::unique_ptr<Dialogs> make_dialogs(tk::TclInterpreter& tk) {
   if (auto answer = automatic_answer_from_environment()) return std::make_unique<AutomaticDialogs>(tk, *answer);
   return std::make_unique<TkDialogs>(tk);
 }

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 
@@ -32,6 +32,6 @@ class Dialogs {
 std::optional<bool> automatic_answer_from_environment();
 
 // Real Tk dialogs, or the automatic ones when the environment asks for them.
-std::unique_ptr<Dialogs> make_dialogs(TclInterpreter& tk);
+std::unique_ptr<Dialogs> make_dialogs(tk::TclInterpreter& tk);
 
 }  // namespace halvenor::firstrun

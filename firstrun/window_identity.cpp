@@ -35,14 +35,14 @@ std::filesystem::path icon_file(const std::string& role, const std::filesystem::
   return *std::min_element(pngs.begin(), pngs.end());
 }
 
-void window_icon(TclInterpreter& tk, const std::string& window, const std::string& role,
+void window_icon(tk::TclInterpreter& tk, const std::string& window, const std::string& role,
                  const std::filesystem::path& assets_folder) {
   auto file = icon_file(role, assets_folder);
   if (file.empty()) return;
   try {
     std::string image = tk.call({"image", "create", "photo", "::wizard::icon_" + role, "-file", file.string()});
     tk.call({"wm", "iconphoto", window, "-default", image});
-  } catch (const TkError&) {
+  } catch (const tk::TkError&) {
     // A broken icon file must not stop the installation.
   }
 }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 
@@ -19,7 +19,7 @@ std::string current_identity();
 // Gives `window` the icon of `role` from the assets folder: the file
 // "halvenor-communications-<role>.png", else the first PNG file found there.
 // A missing or unreadable icon leaves the window's default icon; never throws.
-void window_icon(TclInterpreter& tk, const std::string& window, const std::string& role,
+void window_icon(tk::TclInterpreter& tk, const std::string& window, const std::string& role,
                  const std::filesystem::path& assets_folder);
 
 // The icon file window_icon would use; empty when there is none.

@@ -14,7 +14,7 @@
 #include "firstrun/finisher.h"
 #include "firstrun/legal_controls.h"
 #include "firstrun/tk_dialogs.h"
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 #include "firstrun/window_identity.h"
 #include "firstrun/wizard_events.h"
 #include "firstrun/wizard_layout.h"
@@ -45,7 +45,7 @@ FinishOptions finish_options_from_environment() {
 
 class Wizard {
  public:
-  Wizard(TclInterpreter& tk, fs::path source);
+  Wizard(tk::TclInterpreter& tk, fs::path source);
   ~Wizard();
   Wizard(const Wizard&) = delete;
   Wizard& operator=(const Wizard&) = delete;
@@ -73,7 +73,7 @@ class Wizard {
   Json field_values() const;
   fs::path legal_folder() const { return source_ / "docs" / "legal"; }
 
-  TclInterpreter& tk_;
+  tk::TclInterpreter& tk_;
   fs::path source_;
   std::unique_ptr<Dialogs> dialogs_;
   std::shared_ptr<EventQueue> events_ = std::make_shared<EventQueue>();
@@ -83,10 +83,10 @@ class Wizard {
   int step_ = 0;
   std::map<std::string, std::string> entries_;
   std::unique_ptr<LegalControls> legal_;
-  std::optional<TclInterpreter::TimerHandle> after_id_;
+  std::optional<tk::TclInterpreter::TimerHandle> after_id_;
 };
 
-Wizard::Wizard(TclInterpreter& tk, fs::path source) : tk_(tk), source_(std::move(source)) {
+Wizard::Wizard(tk::TclInterpreter& tk, fs::path source) : tk_(tk), source_(std::move(source)) {
   tk_.eval("namespace eval ::wizard {}");
   dialogs_ = make_dialogs(tk_);
   Json defaults = default_choices();
@@ -195,7 +195,7 @@ void Wizard::resize(int canvas_width) {
 }
 
 void Wizard::wrap_labels(const std::string& widget, int wrap) {
-  for (const auto& child : split_list(tk_.call({"winfo", "children", widget}))) {
+  for (const auto& child : tk::split_list(tk_.call({"winfo", "children", widget}))) {
     std::string cls = tk_.call({"winfo", "class", child});
     if (cls == "TLabel" || cls == "Label") tk_.call({child, "configure", "-wraplength", std::to_string(wrap)});
     wrap_labels(child, wrap);
@@ -318,7 +318,7 @@ void Wizard::finish_setup() {
   busy_ = true;
   navigation();
   tk_.call({"pack", "forget", kCancel});
-  for (const auto& child : split_list(tk_.call({"winfo", "children", kDone}))) tk_.call({"destroy", child});
+  for (const auto& child : tk::split_list(tk_.call({"winfo", "children", kDone}))) tk_.call({"destroy", child});
   publish_state();
   // The worker owns a copy of the result and hands the updated map back with
   // its event, so the map is never shared between threads.
@@ -406,12 +406,12 @@ void Wizard::final_buttons() {
   }
 }
 
-void run_test_script(TclInterpreter& tk) {
+void run_test_script(tk::TclInterpreter& tk) {
   const char* script = std::getenv("HALVENOR_WIZARD_SCRIPT");
   if (script == nullptr || *script == '\0') return;
   try {
     tk.call({"source", script});
-  } catch (const TkError& error) {
+  } catch (const tk::TkError& error) {
     std::cerr << "firstrun: test script: " << error.what() << '\n';
   }
 }
@@ -421,7 +421,7 @@ void run_test_script(TclInterpreter& tk) {
 int run_wizard(const std::filesystem::path& source) {
   try {
     if (current_identity().empty()) process_identity("ServerSetup");
-    TclInterpreter tk;
+    tk::TclInterpreter tk;
     tk.load_tk(current_identity());
     Wizard wizard(tk, source);
     run_test_script(tk);

@@ -25,13 +25,13 @@ const std::string& label_of(const std::string& key) {
   throw std::out_of_range("no field " + key);
 }
 
-void add_caption(TclInterpreter& tk, const std::string& page, const std::string& name, const std::string& text) {
+void add_caption(tk::TclInterpreter& tk, const std::string& page, const std::string& name, const std::string& text) {
   const std::string label = page + "." + name;
   tk.call({"ttk::label", label, "-text", text, "-justify", "left"});
   tk.call({"pack", label, "-anchor", "w", "-fill", "x", "-pady", "0 8"});
 }
 
-std::string add_field(TclInterpreter& tk, const std::string& parent, const std::string& key) {
+std::string add_field(tk::TclInterpreter& tk, const std::string& parent, const std::string& key) {
   const std::string label = parent + ".label_" + key;
   const std::string row = parent + ".row_" + key;
   const std::string entry = row + ".entry";
@@ -50,7 +50,7 @@ std::string add_field(TclInterpreter& tk, const std::string& parent, const std::
 
 }  // namespace
 
-void build_frame(TclInterpreter& tk, int width) {
+void build_frame(tk::TclInterpreter& tk, int width) {
   const std::string wrap = std::to_string(width - 40);
 
   tk.call({"ttk::frame", kHeader, "-padding", "20 12"});
@@ -102,7 +102,7 @@ void build_frame(TclInterpreter& tk, int width) {
       "bind . <Alt-Key-B> ::wizard::alt_back\n");
 }
 
-WizardPages build_pages(TclInterpreter& tk, const std::filesystem::path& legal_folder,
+WizardPages build_pages(tk::TclInterpreter& tk, const std::filesystem::path& legal_folder,
                         std::function<void()> on_legal_change) {
   WizardPages built;
   for (int i = 0; i < kStepCount; ++i) tk.call({"ttk::frame", page_path(i)});
@@ -139,7 +139,7 @@ WizardPages build_pages(TclInterpreter& tk, const std::filesystem::path& legal_f
               "Windows may ask you to confirm installing this certificate. Check that it belongs to your "
               "Halvenor server before accepting.");
   tk.call({"ttk::combobox", options + ".scope", "-state", "readonly", "-textvariable", kScopeVar, "-values",
-            quote(kScopeCurrentUser) + " " + quote(kScopeAllUsers), "-width", "48"});
+            tk::quote(kScopeCurrentUser) + " " + tk::quote(kScopeAllUsers), "-width", "48"});
   tk.call({"pack", options + ".scope", "-anchor", "w", "-pady", "0 8"});
   add_caption(tk, options, "note",
               "A local CA and HTTPS certificate will be generated. IT manages DNS, firewall access and trust on "

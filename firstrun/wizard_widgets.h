@@ -18,7 +18,7 @@
 #include <string>
 
 #include "firstrun/legal_controls.h"
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 namespace wizard_ui {
@@ -55,7 +55,7 @@ std::string page_path(int index);
 // Builds the header, button bar, status line and scrolled area for a window
 // `width` pixels wide, and binds the keys, the wheel and resizing to the
 // ::wizard:: commands.
-void build_frame(TclInterpreter& tk, int width);
+void build_frame(tk::TclInterpreter& tk, int width);
 
 struct WizardPages {
   std::map<std::string, std::string> entries;  // field key -> entry widget
@@ -64,7 +64,7 @@ struct WizardPages {
 
 // Builds the four pages (hidden); on_legal_change runs whenever the
 // agreement state changes.
-WizardPages build_pages(TclInterpreter& tk, const std::filesystem::path& legal_folder,
+WizardPages build_pages(tk::TclInterpreter& tk, const std::filesystem::path& legal_folder,
                         std::function<void()> on_legal_change);
 
 }  // namespace halvenor::firstrun

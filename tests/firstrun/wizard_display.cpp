@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 extern char** environ;
 
@@ -174,7 +174,7 @@ XvfbDisplay::XvfbDisplay(int width, int height, const fs::path& log_file) {
 
 void XvfbDisplay::screenshot(const fs::path& png) const {
   fs::create_directories(png.parent_path());
-  shell_output("xwd -root -silent -display " + name_ + " | convert xwd:- png:" + firstrun::quote(png.string()));
+  shell_output("xwd -root -silent -display " + name_ + " | convert xwd:- png:" + tk::quote(png.string()));
   if (!fs::exists(png)) throw std::runtime_error("no screenshot written to " + png.string());
 }
 
@@ -182,7 +182,7 @@ int colours_in(const fs::path& png, int x, int y, int width, int height) {
   const std::string crop = std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" +
                            std::to_string(y);
   std::string output =
-      shell_output("convert " + firstrun::quote(png.string()) + " -crop " + crop + " +repage -format %k info:");
+      shell_output("convert " + tk::quote(png.string()) + " -crop " + crop + " +repage -format %k info:");
   return std::stoi(output);
 }
 
@@ -210,7 +210,7 @@ int stop_processes_under(const fs::path& folder) {
 
 WizardDriver::WizardDriver(const fs::path& folder) : folder_(folder), script_(folder / "driver.tcl") {
   fs::create_directories(folder_);
-  write_atomically(script_, "namespace eval ::wizard_test {variable dir " + firstrun::quote(folder_.string()) +
+  write_atomically(script_, "namespace eval ::wizard_test {variable dir " + tk::quote(folder_.string()) +
                                 "}\n" + kDriverScript);
 }
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "companions/legal/legal_terms.h"
-#include "firstrun/tk_interpreter.h"
+#include "firstrun/legal_terms.h"
+#include "tk/tcl_interpreter.h"
 #include "firstrun/window_identity.h"
 #include "firstrun/wizard_events.h"
 #include "firstrun/wizard_layout.h"
@@ -288,65 +288,6 @@ TEST(WizardWorkersTest, DetachedJobOutlivesItsStarter) {
   EXPECT_EQ(events[0].text, "ran");
 }
 
-TEST(TclLayerTest, QuotedTextIsNeverExecuted) {
-  TclInterpreter tcl;
-  const std::vector<std::string> nasty = {"",       "plain",     "two words",   "{",         "}",
-                                          "a}b{c",  "$env(HOME)", "[exit 3]",    "back\\",    "\"quoted\"",
-                                          "line\nbreak", "; set ::pwned 1", "—→…", "#comment"};
-  for (const auto& text : nasty) {
-    EXPECT_EQ(tcl.eval("lindex [list " + quote(text) + "] 0"), text) << text;
-    EXPECT_EQ(tcl.eval("set ::copy " + quote(text)), text) << text;
-    EXPECT_EQ(split_list(quote(text) + " " + quote(text)), (std::vector<std::string>{text, text}));
-  }
-  EXPECT_THROW(tcl.get("::pwned"), TkError);
-  EXPECT_EQ(tcl.call({"string", "length", "[exit 3]"}), "8");
-  EXPECT_THROW(split_list("{unbalanced"), TkError);
-}
-
-TEST(TclLayerTest, CommandsVariablesAndErrors) {
-  TclInterpreter tcl;
-  std::vector<std::string> seen;
-  tcl.command("::demo::join", [&seen](const std::vector<std::string>& args) {
-    seen = args;
-    if (!args.empty() && args[0] == "fail") throw std::runtime_error("Refused: fail");
-    std::string joined;
-    for (const auto& a : args) joined += a + "|";
-    return joined;
-  });
-  EXPECT_EQ(tcl.eval("::demo::join a {b c} [string toupper d]"), "a|b c|D|");
-  EXPECT_EQ(seen.size(), 3u);
-  try {
-    tcl.eval("::demo::join fail");
-    ADD_FAILURE() << "the error did not reach C++";
-  } catch (const TkError& error) {
-    EXPECT_STREQ(error.what(), "Refused: fail");
-  }
-  // The interpreter stays usable after a callback failed.
-  EXPECT_EQ(tcl.eval("catch {::demo::join fail} message; set message"), "Refused: fail");
-
-  tcl.set("::state(flag)", "yes");
-  EXPECT_TRUE(tcl.get_bool("::state(flag)"));
-  tcl.set("::state(flag)", "0");
-  EXPECT_FALSE(tcl.get_bool("::state(flag)"));
-  tcl.set("::state(flag)", "maybe");
-  EXPECT_THROW(tcl.get_bool("::state(flag)"), TkError);
-  EXPECT_THROW(tcl.eval("no_such_command"), TkError);
-}
-
-TEST(TclLayerTest, TimersFireInOrderAndCancelledOnesNever) {
-  TclInterpreter tcl;
-  std::vector<int> fired;
-  tcl.after(30, [&] { fired.push_back(2); });
-  tcl.after(10, [&] { fired.push_back(1); });
-  auto cancelled = tcl.after(20, [&] { fired.push_back(99); });
-  tcl.after(40, [&] { throw std::runtime_error("a failing timer does not stop the others"); });
-  tcl.after(60, [&] { fired.push_back(3); });
-  tcl.cancel(cancelled);
-  tcl.cancel(cancelled);  // twice is harmless
-  tcl.eval("after 150 {set ::done 1}; vwait ::done");
-  EXPECT_EQ(fired, (std::vector<int>{1, 2, 3}));
-}
-
 TEST(WindowIdentityTest, IconPrefersTheRoleThenAnyPng) {
   test_support::TempFolder assets;
   EXPECT_TRUE(icon_file("server", assets.path()).empty());
@@ -398,14 +339,14 @@ class WizardOnDisplay {
   void alt(char key) { tcl(std::string("::wizard_test::alt ") + key); }
   // The last automatic dialog as {title, message}; empty when none was shown.
   std::vector<std::string> last_dialog() {
-    auto dialogs = split_list(var("::wizard::dialogs"));
-    return dialogs.empty() ? std::vector<std::string>{} : split_list(dialogs.back());
+    auto dialogs = tk::split_list(var("::wizard::dialogs"));
+    return dialogs.empty() ? std::vector<std::string>{} : tk::split_list(dialogs.back());
   }
   // Saves the screen and returns how many colours the header shows.
   int screenshot(const std::string& name) {
     fs::path png = artifacts_ / name;
     display_.screenshot(png);
-    auto box = split_list(tcl("update; list [winfo rootx .header] [winfo rooty .header] [winfo width .header] "
+    auto box = tk::split_list(tcl("update; list [winfo rootx .header] [winfo rooty .header] [winfo width .header] "
                               "[winfo height .header]"));
     return testing::colours_in(png, std::stoi(box[0]), std::stoi(box[1]), std::stoi(box[2]), std::stoi(box[3]));
   }
@@ -451,7 +392,7 @@ TEST(WizardDisplayTest, WalksTheStepsInstallsAndFinishes) {
   EXPECT_EQ(w.tcl(page0 + ".advanced_check invoke; update; winfo ismapped " + page0 + ".advanced"), "1");
 
   const int port = testing::free_port();
-  w.tcl("set ::wizard::value(folder) " + quote(w.install_folder().string()) +
+  w.tcl("set ::wizard::value(folder) " + tk::quote(w.install_folder().string()) +
         "; set ::wizard::value(hostname) 127.0.0.1; set ::wizard::value(bind) 127.0.0.1"
         "; set ::wizard::value(port) 70000");
   w.alt('n');
@@ -528,19 +469,19 @@ TEST(WizardDisplayTest, WalksTheStepsInstallsAndFinishes) {
 
   // Install: confirmed automatically; the window refuses to close meanwhile.
   // One command, so that no tick runs between the checks.
-  auto state = split_list(w.tcl(
+  auto state = tk::split_list(w.tcl(
       ".footer.nav.create invoke\n"
       "set confirm [lindex $::wizard::dialogs end]\n"
       "::wizard::close\n"
       "list $confirm [lindex $::wizard::dialogs end] $::wizard::busy $::wizard::status "
       "[.footer.nav.cancel instate disabled] [.footer.nav.back instate disabled] [winfo exists .]"));
   ASSERT_EQ(state.size(), 7u);
-  auto confirm = split_list(state[0]);
+  auto confirm = tk::split_list(state[0]);
   ASSERT_EQ(confirm.size(), 2u);
   EXPECT_EQ(confirm[0], "Confirm fresh installation");
   EXPECT_EQ(confirm[1].rfind("Install into " + w.install_folder().string() + "?\nServer: 127.0.0.1:", 0), 0u)
       << confirm[1];
-  EXPECT_EQ(split_list(state[1]), (std::vector<std::string>{"Setup in progress",
+  EXPECT_EQ(tk::split_list(state[1]), (std::vector<std::string>{"Setup in progress",
                                                             "Please wait for setup to finish before closing this "
                                                             "window."}));
   EXPECT_EQ(state[2], "1");
@@ -572,7 +513,7 @@ TEST(WizardDisplayTest, WalksTheStepsInstallsAndFinishes) {
   EXPECT_GT(w.screenshot("step5-finished.png"), 2);
 
   // A smaller window re-wraps the header, the status and the page texts.
-  auto wraps = split_list(w.tcl("wm geometry . 700x520; update; list [winfo width .area.canvas] "
+  auto wraps = tk::split_list(w.tcl("wm geometry . 700x520; update; list [winfo width .area.canvas] "
                                 "[.header.title cget -wraplength] [.status cget -wraplength] "
                                 "[.area.canvas.content.page3.note cget -wraplength]"));
   ASSERT_EQ(wraps.size(), 4u);

@@ -1,17 +1,18 @@
-// A Tcl interpreter, optionally with Tk, owned by one C++ object.
+// A Tcl interpreter, optionally with Tk, owned by one C++ object: the one
+// way the first-install window and the agent's alert windows talk to Tcl.
 //
-// The window code talks to Tk only through this class. Texts that come from
-// the user, from files or from other components are never pasted into script
-// text: `call` hands each word to Tcl as its own object, and `quote` makes a
-// text into one properly quoted list element where a script must be built.
+// Texts that come from the user, from files, from the server or from other
+// components are never pasted into script text: `call` hands each word to Tcl
+// as its own object, and `quote` makes a text into one properly quoted list
+// element where a script must be built.
 //
 // Commands registered with `command` call back into C++; an exception thrown
 // by the callback becomes a Tcl error carrying its message, so no C++
 // exception ever unwinds through Tcl's C frames.
 //
 // Thread: Tcl interpreters belong to the thread that created them. Every
-// member must be called on that thread; other threads talk to the window
-// through their own queue (see wizard_events.h).
+// member must be called on that thread; other threads hand their work over
+// through a queue of their own that a timer on that thread empties.
 #pragma once
 
 #include <tcl.h>
@@ -24,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-namespace halvenor::firstrun {
+namespace halvenor::tk {
 
 // A Tcl or Tk failure; what() is Tcl's own error text.
 class TkError : public std::runtime_error {
@@ -74,6 +75,8 @@ class TclInterpreter {
 
   // Processes events until every Tk main window has been destroyed.
   void run_until_closed();
+  // Waits for one event (a timer, a window event) and handles it.
+  void handle_one_event();
 
   Tcl_Interp* raw() const { return interp_; }
 
@@ -87,4 +90,4 @@ class TclInterpreter {
   TimerHandle next_timer_ = 1;
 };
 
-}  // namespace halvenor::firstrun
+}  // namespace halvenor::tk

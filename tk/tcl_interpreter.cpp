@@ -1,11 +1,11 @@
-#include "firstrun/tk_interpreter.h"
+#include "tk/tcl_interpreter.h"
 
 #include <tk.h>
 
 #include <iostream>
 #include <mutex>
 
-namespace halvenor::firstrun {
+namespace halvenor::tk {
 namespace {
 
 void init_library_once() {
@@ -182,7 +182,7 @@ void TclInterpreter::fire_timer(ClientData data) {
     fn();
   } catch (const std::exception& error) {
     // A timer has no caller to report to; the event loop must keep running.
-    std::cerr << "firstrun: " << error.what() << '\n';
+    std::cerr << error.what() << '\n';
   }
 }
 
@@ -190,4 +190,6 @@ void TclInterpreter::run_until_closed() {
   while (Tk_GetNumMainWindows() > 0) Tcl_DoOneEvent(TCL_ALL_EVENTS);
 }
 
-}  // namespace halvenor::firstrun
+void TclInterpreter::handle_one_event() { Tcl_DoOneEvent(TCL_ALL_EVENTS); }
+
+}  // namespace halvenor::tk
