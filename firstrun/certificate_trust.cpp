@@ -3,11 +3,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include "platform/hidden_process.h"
+#include "platform/user_account.h"
 #include "base/errors.h"
 
 namespace fs = std::filesystem;
@@ -50,7 +47,7 @@ void install_ca(const std::string& scope, const fs::path&) { validate_scope(scop
 void validate_scope(const std::string& scope) {
   check_known(scope);
   if (scope == "machine") {
-    if (geteuid() != 0)
+    if (!platform::is_administrator())
       throw Invalid("Trusting the certificate for all users on this PC needs administrator rights. Run setup as "
                     "root, or choose Current user.");
     std::error_code ec;

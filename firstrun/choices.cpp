@@ -1,14 +1,13 @@
 #include "firstrun/choices.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <system_error>
 
 #include "net/certificates.h"
+#include "platform/host_name.h"
 #include "platform/listen_address.h"
+#include "platform/user_account.h"
 #include "base/errors.h"
 #include "base/text.h"
 
@@ -32,15 +31,13 @@ std::string text_of(const Json& values, const char* key) {
 }
 
 std::string home_folder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return "/";
+  const fs::path home = platform::home_folder();
+  return home.empty() ? "/" : home.string();
 }
 
 std::string machine_host_name() {
-  char buffer[256] = {};
-  if (gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "localhost";
-  return buffer;
+  const std::string name = platform::host_name();
+  return name.empty() ? "localhost" : name;
 }
 
 // The listen address in canonical text; its own message names the text.
@@ -135,8 +132,8 @@ fs::path resolve_folder(const std::string& typed) {
     std::string home;
     if (user.empty()) {
       home = home_folder();
-    } else if (const passwd* entry = getpwnam(user.c_str()); entry && entry->pw_dir) {
-      home = entry->pw_dir;
+    } else if (const auto found = platform::home_folder_of(user)) {
+      home = found->string();
     }
     if (!home.empty()) text = home + (slash == std::string::npos ? "" : text.substr(slash));
   }

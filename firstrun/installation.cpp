@@ -1,7 +1,6 @@
 #include "firstrun/installation.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "firstrun/platform_steps.h"
 #include "platform/file_descriptor.h"
 #include "platform/program_folder.h"
+#include "platform/user_account.h"
 #include "base/clock.h"
 #include "server/core/core.h"
 #include "base/digest.h"
@@ -257,12 +257,12 @@ std::string systemd_unit(const fs::path& folder, const std::optional<std::string
 }
 
 void write_systemd_units(const fs::path& folder) {
-  const passwd* account = getpwuid(geteuid());
+  const std::string account = platform::user_name();
   for (const bool system : {true, false}) {
     const fs::path unit_folder = folder / "systemd" / (system ? "system" : "user");
     fs::create_directories(unit_folder);
     std::optional<std::string> user;
-    if (system) user = account && account->pw_name ? std::string(account->pw_name) : std::string("root");
+    if (system) user = account.empty() ? std::string("root") : account;
     write_new_file(unit_folder / kSystemdUnit, systemd_unit(folder, user), 0644);
   }
 }

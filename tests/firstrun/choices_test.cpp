@@ -139,6 +139,8 @@ TEST_F(Choices, FolderResolution) {
   const char* home = std::getenv("HOME");
   ASSERT_NE(home, nullptr);
   EXPECT_EQ(resolve_folder("~/Halvenor"), fs::weakly_canonical(fs::path(home)) / "Halvenor");
+  // Another account's home comes from the password database.
+  EXPECT_EQ(resolve_folder("~root/Halvenor"), fs::weakly_canonical("/root") / "Halvenor");
 }
 
 TEST_F(Choices, ExistingDataOrCertificatesBlock) {
