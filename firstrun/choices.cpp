@@ -1,11 +1,12 @@
 #include "firstrun/choices.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdlib>
 #include <system_error>
 
 #include "net/certificates.h"
-#include "platform/host_name.h"
 #include "platform/listen_address.h"
 #include "platform/user_account.h"
 #include "base/errors.h"
@@ -36,8 +37,9 @@ std::string home_folder() {
 }
 
 std::string machine_host_name() {
-  const std::string name = platform::host_name();
-  return name.empty() ? "localhost" : name;
+  char buffer[256] = {};
+  if (gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "localhost";
+  return buffer;
 }
 
 // The listen address in canonical text; its own message names the text.
