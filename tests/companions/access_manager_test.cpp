@@ -45,7 +45,7 @@ class AccessManagerTest : public ::testing::Test {
     stat(home_.config_path().c_str(), &info);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     testing_support::TempFolder other;
-    EXPECT_NO_THROW(Core(parsed, (other.path() / "check.sqlite3").string(), home_.config_path().string()));
+    EXPECT_NO_THROW(ServiceParts(parsed, (other.path() / "check.sqlite3").string(), home_.config_path().string()));
   }
 
   Installation home_;

@@ -64,10 +64,10 @@ TEST(DashboardSnapshotTest, KeysComeInTheirOrder) {
                                    "alert_templates", "sites", "site_labels", "departments", "department_labels",
                                    "recipient_names", "groups", "alerts", "devices"}));
   EXPECT_EQ(empty["alerts"], Json::array());
-  EXPECT_EQ(empty["integrations"], h->mobile().report());
+  EXPECT_EQ(empty["integrations"], h->mobile_routing().report());
   {
     DbScope scope = h->db();
-    EXPECT_EQ(empty["queue"], h->queue().summary(scope.conn()));
+    EXPECT_EQ(empty["queue"], h->mobile_jobs().summary(scope.conn()));
   }
   EXPECT_EQ(empty["alert_templates"], Json::array());
   for (const Json& device : empty["devices"]) EXPECT_TRUE(device["last_seen"].is_null());
