@@ -2,8 +2,9 @@
 #include <unordered_map>
 
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "server/core/directory_views.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -49,14 +50,8 @@ std::string Core::conclude(const std::string& actor, const std::string& incident
   std::vector<Json> deliveries = conn.query("SELECT recipient_id,channel FROM deliveries WHERE alert_id=?", {incident_id});
   if (deliveries.empty()) throw Invalid("This incident has no recipients");
 
-  // The user record here does not skip disabled entries: a stand-down must
-  // stay possible for whoever may still send live.
-  const Json* user = &kEmptyObject;
-  for (const Json& u : required(doc, "users"))
-    if (member_or(u, "id", kNull) == actor) {
-      user = &u;
-      break;
-    }
+  // The entry that passed can_send_live above holds the channel permissions.
+  const auto user = find_user(required(doc, "users"), actor);
   std::unordered_map<std::string, const Json*> contacts;
   for (const Json& c : required(doc, "contacts")) {
     const Json& id = member_or(c, "id", kNull);

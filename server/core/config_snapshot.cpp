@@ -3,7 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include "server/core/errors.h"
+#include "base/errors.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {
@@ -56,8 +57,8 @@ ConfigSnapshot::ConfigSnapshot(Json document) : doc_(std::move(document)) {
         if (!user_without_token_) user_without_token_ = i;
         continue;
       }
-      if (member_or(u, "identity_provider", kNull) == "entra") continue;
-      if (!truthy(member_or(u, "enabled", kTrue)) || truthy(member_or(u, "removed", kFalse))) continue;
+      const UserView user(u);
+      if (user.signs_in_through_organisation() || !user.active()) continue;
       const Json& token = member_or(u, "token", kNull);
       if (!token.is_string()) {
         if (!user_without_token_) user_without_token_ = i;
@@ -71,10 +72,10 @@ ConfigSnapshot::ConfigSnapshot(Json document) : doc_(std::move(document)) {
     for (std::size_t i = 0; i < devices->size(); ++i) {
       const Json& d = (*devices)[i];
       if (!d.is_object()) continue;
-      const Json& id = member_or(d, "id", kNull);
-      if (id.is_string() && exactly_true(member_or(d, "allow_live_desktop", kTrue)))
-        live_devices_.insert(id.get<std::string>());
-      if (!truthy(member_or(d, "enabled", kTrue)) || truthy(member_or(d, "removed", kFalse))) continue;
+      const ComputerView computer(d);
+      if (computer.id().is_string() && computer.allows_live_desktop())
+        live_devices_.insert(computer.id().get<std::string>());
+      if (!computer.active()) continue;
       const Json& token = member_or(d, "token", kNull);
       if (!token.is_string()) continue;  // a device without a credential cannot sign in
       credentials_[raw_sha256(token.get<std::string>())].push_back({false, i});

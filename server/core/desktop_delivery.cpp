@@ -1,8 +1,9 @@
 // Desktop agents: profile, channel readiness, polling and receipts.
 #include "server/core/channel_readiness.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -18,16 +19,12 @@ Json Core::agent_channel_status() { return Json{{"channels", channel_readiness(m
 
 Json Core::agent_profile(const std::string& actor) {
   ConfigPtr cfg = config();
-  const Json* device = nullptr;
-  for (const Json& d : required(cfg->doc(), "devices")) {
-    if (member_or(d, "id", kNull) == actor && truthy(member_or(d, "enabled", kTrue))) {
-      device = &d;
-      break;
-    }
-  }
-  if (!device) throw Invalid("Receiving computer was not found");
+  auto computer = find_computer(required(cfg->doc(), "devices"), actor);
+  if (!computer || !computer->active()) throw Invalid("Receiving computer was not found");
+  const Json* device = &computer->json();
   Json profile = agent_channel_status();
-  profile["desktop_policy"] = {{"server_enabled", live_enabled()}, {"computer_enabled", computer->allows_live_desktop()}};
+  profile["desktop_policy"] = {{"server_enabled", live_enabled()},
+                               {"computer_enabled", computer->allows_live_desktop()}};
   auto name_or_id = [&](const char* key) {
     const Json& value = member_or(*device, key, kNull);
     return truthy(value) ? value : device->at("id");

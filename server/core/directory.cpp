@@ -6,7 +6,8 @@
 #include "server/core/contact_directory.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "server/core/errors.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -32,22 +33,12 @@ bool intersects(const std::vector<Json>& values, const std::vector<std::string>&
 
 }  // namespace
 
-std::string device_display_name(const Json& device) {
-  const Json& name = member_or(device, "display_name", kNull);
-  if (truthy(name)) return name.get<std::string>();
-  if (member_or(device, "department", kNull) == "Security")
-    return "Security Control Room (" + required(device, "site").get<std::string>() + ")";
-  return required(device, "id").get<std::string>();
-}
+std::string device_display_name(const Json& device) { return ComputerView(device).display_name(); }
 
 bool Core::can_send_live(const std::string& actor) const {
   ConfigPtr cfg = config();
-  for (const Json& user : required(cfg->doc(), "users")) {
-    if (member_or(user, "id", kNull) == actor && required(user, "role") == "operator" &&
-        exactly_true(member_or(user, "can_send_live", kNull)))
-      return true;
-  }
-  return false;
+  auto user = find_user(required(cfg->doc(), "users"), actor);
+  return user && required(user->json(), "role") == "operator" && user->granted("can_send_live") && user->active();
 }
 
 Json Core::sites_of(const Json& doc) {
@@ -136,7 +127,7 @@ std::vector<const Json*> Core::recipients(const ConfigSnapshot& config, const Js
     for (const Json& group : group_entries) {
       if (required(group, "id") != wanted) continue;
       found = true;
-      for (const Json& member : required(group, "members"))
+      for (const Json& member : GroupView(group).members())
         if (member.is_string()) members.insert(member.get<std::string>());
     }
     if (!found) throw Invalid("Unknown group");
@@ -146,8 +137,8 @@ std::vector<const Json*> Core::recipients(const ConfigSnapshot& config, const Js
   const double now = clock_->now();
   for (const Json* list : {&required(doc, "devices"), &required(doc, "contacts")}) {
     for (const Json& entry : *list) {
-      if (!truthy(member_or(entry, "enabled", kTrue))) continue;
-      if (entry.contains("channels") && !contact_active(entry, doc, now)) continue;
+      const bool takes_part = entry.contains("channels") ? contact_active(entry, doc, now) : EntryView(entry).active();
+      if (!takes_part) continue;
       bool everywhere = member_or(entry, "site", kNull) == "BOTH";
       if (!everywhere && !intersects(entry_set(entry, "sites", "site"), sites)) continue;
       if (!departments.empty() && !intersects(entry_set(entry, "departments", "department"), departments))

@@ -5,6 +5,7 @@
 #include "base/json_text.h"
 #include "server/core/alert_records_writer.h"
 #include "server/core/core.h"
+#include "server/core/directory_views.h"
 #include "server/core/directory_defaults.h"
 #include "base/errors.h"
 #include "server/core/snapshot.h"
@@ -81,14 +82,14 @@ void dashboard_frame(Core& core, const Json& doc, Connection& conn, Json& head, 
   Json groups = Json::array();
   for (const Json& group : required(doc, "groups")) {
     Json copy = group;
-    copy["member_count"] = required(group, "members").size();
+    copy["member_count"] = GroupView(group).members().size();
     groups.push_back(std::move(copy));
   }
 
   Json all_sites = Core::sites_of(doc);
   devices = Json::array();
   for (const Json& device : required(doc, "devices")) {
-    if (truthy(member_or(device, "removed", kFalse))) continue;
+    if (ComputerView(device).removed()) continue;
     const Json& site = required(device, "site");
     const Json& department = required(device, "department");
     Json entry = {{"id", required(device, "id")}, {"site", site}, {"department", department}};

@@ -8,8 +8,9 @@
 
 #include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -79,16 +80,10 @@ std::vector<DeliveryTarget> Core::validate(const Json& data, const std::optional
   for (const auto& c : selected)
     if (c != "desktop") mobile.push_back(c);
 
-  // The operator's record: the first enabled entry with this id.
-  const Json* user = &kEmptyObject;
-  if (actor) {
-    for (const Json& u : required(doc, "users")) {
-      if (member_or(u, "id", kNull) == *actor && truthy(member_or(u, "enabled", kTrue))) {
-        user = &u;
-        break;
-      }
-    }
-  }
+  // The operator's record; someone no longer active holds no permission.
+  std::optional<UserView> user;
+  if (actor) user = find_user(required(doc, "users"), *actor);
+  if (user && !user->active()) user.reset();
 
   Json report = mobile_routing().report();
   auto flag = [&](const std::string& channel, const char* key) {
@@ -169,8 +164,7 @@ std::vector<DeliveryTarget> Core::validate(const Json& data, const std::optional
     for (const auto& target : targets) {
       if (target.channel != "desktop") continue;
       auto device = devices.find(target.recipient_id);
-      bool allowed = device != devices.end() &&
-                     exactly_true(member_or(*device->second, "allow_live_desktop", kTrue));
+      bool allowed = device != devices.end() && ComputerView(*device->second).allows_live_desktop();
       if (!allowed || !capable.count(target.recipient_id)) blocked.push_back(target.recipient_id);
     }
     if (!blocked.empty()) {

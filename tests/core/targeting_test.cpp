@@ -43,7 +43,7 @@ TEST(TargetingTest, LiveSendNeedsAnOperatorWithTheFlagExactlyTrue) {
                     .user("one", {{"can_send_live", 1}})
                     .user("none"));
   EXPECT_TRUE(h->can_send_live("op"));
-  EXPECT_TRUE(h->can_send_live("off"));  // sign-in flags are not consulted here
+  EXPECT_FALSE(h->can_send_live("off"));  // a disabled or removed person never acts
   EXPECT_FALSE(h->can_send_live("reader"));
   EXPECT_FALSE(h->can_send_live("text"));
   EXPECT_FALSE(h->can_send_live("one"));
@@ -146,15 +146,15 @@ TEST(TargetingTest, SitesDepartmentsAndGroupsNarrowEachOther) {
                     .group("responders", {"pc-south", "c-south", "pc-north-wards", "ghost"})
                     .group("extra", {"pc-both"})
                     .set("sites", {"North", "South", "East"}));
-  // Devices first, then contacts, each in document order. Removed devices are
-  // still addressed; only sign-in ignores them.
+  // Devices first, then contacts, each in document order. A removed computer
+  // is not addressed even when its entry still reads enabled: it can no
+  // longer sign in, so its deliveries would only wait and count as unread.
   EXPECT_EQ(recipient_ids(h, {{"sites", {"North"}}}),
-            (Ids{"pc-north-wards", "pc-north-estates", "pc-both", "pc-removed", "c-north"}));
+            (Ids{"pc-north-wards", "pc-north-estates", "pc-both", "c-north"}));
   EXPECT_EQ(recipient_ids(h, {{"sites", {"East"}}}), (Ids{"pc-both", "pc-listed"}));
   EXPECT_EQ(recipient_ids(h, {{"sites", {"South"}}}),
             (Ids{"pc-both", "pc-listed", "pc-multi-dept", "pc-south", "c-south"}));
-  EXPECT_EQ(recipient_ids(h, {{"sites", {"North"}}, {"departments", {"Wards"}}}),
-            (Ids{"pc-north-wards", "pc-removed", "c-north"}));
+  EXPECT_EQ(recipient_ids(h, {{"sites", {"North"}}, {"departments", {"Wards"}}}), (Ids{"pc-north-wards", "c-north"}));
   EXPECT_EQ(recipient_ids(h, {{"sites", {"South"}}, {"departments", {"Wards", "Security"}}}),
             (Ids{"pc-both", "pc-listed", "pc-multi-dept", "pc-south", "c-south"}));
   EXPECT_EQ(recipient_ids(h, {{"sites", {"South"}}, {"groups", {"responders"}}}), (Ids{"pc-south", "c-south"}));

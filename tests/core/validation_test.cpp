@@ -194,11 +194,15 @@ TEST(AlertValidationTest, MockProviderChecksPermissionPerChannel) {
                     .user("sms-only", {{"can_send_sms", true}})
                     .user("twin", {{"enabled", false}, {"can_send_sms", false}})
                     .user("twin", {{"can_send_sms", true}})
-                    .user("off", {{"enabled", false}, {"can_send_sms", true}}));
+                    .user("off", {{"enabled", false}, {"can_send_sms", true}})
+                    .user("gone", {{"removed", true}, {"can_send_sms", true}}));
   EXPECT_EQ(refusal(h, exercise_request({{"channels", {"sms"}}}), "plain"), "Your account lacks sms sending permission.");
   EXPECT_EQ(refusal(h, exercise_request({{"channels", {"sms"}}}), std::nullopt),
             "Your account lacks sms sending permission.");
-  EXPECT_EQ(refusal(h, exercise_request({{"channels", {"sms"}}}), "off"), "Your account lacks sms sending permission.");
+  for (const char* inactive : {"off", "gone"})
+    EXPECT_EQ(refusal(h, exercise_request({{"channels", {"sms"}}}), inactive),
+              "Your account lacks sms sending permission.")
+        << inactive;
   EXPECT_EQ(targets(h, exercise_request({{"channels", {"sms"}}}), "twin"), Pairs{"c-n/sms"});
   EXPECT_EQ(targets(h, exercise_request({{"channels", {"sms"}}}), "sms-only"), Pairs{"c-n/sms"});
   EXPECT_EQ(refusal(h, exercise_request({{"channels", {"sms", "whatsapp"}}}), "sms-only"),
