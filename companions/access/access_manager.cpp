@@ -5,7 +5,8 @@
 #include "companions/access/directory_change.h"
 #include "net/private_files.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -34,15 +35,7 @@ Json list_without_credentials(const Json& doc, const char* key) {
 AccessManager::AccessManager(Core& core, std::string config_path)
     : core_(core), config_path_(std::move(config_path)) {}
 
-bool AccessManager::allowed(const std::string& actor) {
-  ConfigPtr cfg = core_.config();
-  for (const Json& user : member_or(cfg->doc(), "users", kEmptyArray)) {
-    if (member_or(user, "id", kNull) != actor) continue;
-    return truthy(member_or(user, "enabled", kTrue)) && !truthy(member_or(user, "removed", kFalse)) &&
-           exactly_true(member_or(user, "can_manage_users", kNull));
-  }
-  return false;
-}
+bool AccessManager::allowed(const std::string& actor) { return may_manage_users(core_.config()->doc(), actor); }
 
 // Each computer with the time its agent last polled and the agent version it
 // last reported (null when never), so that the administrator sees which

@@ -6,8 +6,9 @@
 #include "server/core/config_snapshot.h"
 #include "base/digest.h"
 #include "server/core/directory_defaults.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -230,7 +231,7 @@ Json& existing_entry(Json& doc, Kind kind, const Json& id) {
 }
 
 bool signs_in_with_credential(Kind kind, const Json& entry) {
-  return kind == Kind::Device || (kind == Kind::User && member_or(entry, "identity_provider", kNull) != "entra");
+  return kind == Kind::Device || (kind == Kind::User && !UserView(entry).signs_in_through_organisation());
 }
 
 // What the administrator sees of an entry: never its credential.
@@ -245,7 +246,7 @@ Json shown(const Json& entry) {
 bool in_use(const Json& doc, const char* single, const char* multiple, const Json& name) {
   for (const char* list : {"devices", "contacts"})
     for (const Json& entry : member_or(doc, list, kEmptyArray)) {
-      if (truthy(member_or(entry, "removed", kFalse))) continue;
+      if (EntryView(entry).removed()) continue;
       if (member_or(entry, single, kNull) == name || contains(member_or(entry, multiple, kEmptyArray), name))
         return true;
     }
@@ -464,11 +465,10 @@ std::size_t directory_managers(const Json& doc) {
       member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull));
   std::size_t count = 0;
   for (const Json& user : member_or(doc, "users", kEmptyArray)) {
-    if (!exactly_true(member_or(user, "can_manage_users", kNull))) continue;
-    if (!truthy(member_or(user, "enabled", kTrue)) || truthy(member_or(user, "removed", kFalse))) continue;
-    const bool can_sign_in = member_or(user, "identity_provider", kNull) == "entra"
-                                 ? organisation
-                                 : member_or(user, "token", kNull).is_string();
+    const UserView view(user);
+    if (!view.may_manage_users()) continue;
+    const bool can_sign_in =
+        view.signs_in_through_organisation() ? organisation : member_or(user, "token", kNull).is_string();
     if (can_sign_in) ++count;
   }
   return count;

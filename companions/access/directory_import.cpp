@@ -15,7 +15,8 @@
 #include "companions/export/csv.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/core.h"
-#include "server/core/errors.h"
+#include "server/core/directory_views.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -291,7 +292,7 @@ std::string export_directory_csv(Core& core, AccessManager& access, const std::s
   csv::append_record(out, kColumns);
   for (const char* list : {"devices", "contacts"}) {
     for (const Json& entry : member_or(cfg->doc(), list, kEmptyArray)) {
-      if (truthy(member_or(entry, "removed", kFalse))) continue;
+      if (EntryView(entry).removed()) continue;
       std::vector<std::string> values;
       for (const std::string& column : kColumns) {
         if (column == "kind") {

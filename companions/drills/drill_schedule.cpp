@@ -6,8 +6,9 @@
 #include <cstdio>
 
 #include "platform/local_time.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {
@@ -151,12 +152,8 @@ namespace {
 
 // Whether `author` may still raise alerts: present, enabled, an operator.
 bool still_an_operator(const Json& doc, const std::string& author) {
-  for (const Json& user : required(doc, "users")) {
-    if (member_or(user, "id", kNull) != author) continue;
-    return truthy(member_or(user, "enabled", kTrue)) && !truthy(member_or(user, "removed", kFalse)) &&
-           member_or(user, "role", kNull) == "operator";
-  }
-  return false;
+  auto user = find_user(required(doc, "users"), author);
+  return user && user->active() && user->is_operator();
 }
 
 // Records one run and moves the schedule to its next time, in one transaction.

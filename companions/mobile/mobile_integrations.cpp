@@ -10,9 +10,10 @@
 #include "companions/mobile/providers.h"
 #include "server/core/whatsapp_template.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
+#include "server/core/directory_views.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace halvenor {
 namespace {
@@ -143,15 +144,7 @@ Json MobileIntegrations::preview(const Json& contact, const Json& title, const J
 }
 
 void MobileIntegrations::require_manager(const std::string& actor) {
-  ConfigPtr cfg = core_.config();
-  for (const Json& user : member_or(cfg->doc(), "users", kEmptyArray)) {
-    if (member_or(user, "id", kNull) != actor) continue;
-    if (truthy(member_or(user, "enabled", kTrue)) && !truthy(member_or(user, "removed", kFalse)) &&
-        exactly_true(member_or(user, "can_manage_users", kNull)))
-      return;
-    break;
-  }
-  throw AccessDenied();
+  if (!may_manage_users(core_.config()->doc(), actor)) throw AccessDenied();
 }
 
 Json MobileIntegrations::operate(const std::string& actor, const Json& request) {

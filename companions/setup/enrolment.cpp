@@ -10,8 +10,9 @@
 #include "net/private_files.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
+#include "server/core/directory_views.h"
+#include "base/digest.h"
+#include "base/errors.h"
 
 namespace halvenor {
 namespace {
@@ -55,7 +56,7 @@ Json* enrolled_before(Json& doc, const std::string& hostname) {
   Json& devices = doc["devices"];
   if (!devices.is_array()) return nullptr;
   for (Json& device : devices) {
-    if (!device.contains("enrolled_at") || truthy(member_or(device, "removed", kFalse))) continue;
+    if (!device.contains("enrolled_at") || ComputerView(device).removed()) continue;
     const Json& computer = member_or(device, "computer_id", kNull);
     if (computer.is_string() && lower(computer.get<std::string>()) == lower(hostname)) return &device;
   }

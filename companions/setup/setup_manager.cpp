@@ -10,10 +10,11 @@
 #include "net/private_files.h"
 #include "platform/listen_address.h"
 #include "server/core/core.h"
-#include "server/core/digest.h"
-#include "server/core/errors.h"
-#include "server/core/text.h"
-#include "server/http/tls_context.h"
+#include "server/core/directory_views.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "net/tls_context.h"
 
 namespace halvenor {
 namespace {
@@ -208,7 +209,7 @@ const Json& SetupManager::enrolled_device(const Json& doc, const Json& device_id
     throw AccessInvalid("Choose a receiving computer.");
   const Json& device = device_entry(doc, device_id.get<std::string>());
   if (device.is_null()) throw AccessInvalid("Unknown receiving computer.");
-  if (truthy(member_or(device, "removed", kFalse))) throw AccessInvalid("This receiving computer has been removed.");
+  if (ComputerView(device).removed()) throw AccessInvalid("This receiving computer has been removed.");
   if (!member_or(device, "token", kNull).is_string())
     throw AccessInvalid("This receiving computer has no access credential yet; enrol it first.");
   return device;
@@ -231,15 +232,7 @@ void SetupManager::refresh_settings_file(const Deployment& d) {
 // --- administration ----------------------------------------------------------
 
 void SetupManager::allowed(const std::string& actor) {
-  ConfigPtr cfg = core_.config();
-  for (const Json& user : member_or(cfg->doc(), "users", kEmptyArray)) {
-    if (member_or(user, "id", kNull) != actor) continue;
-    if (exactly_true(member_or(user, "can_manage_users", kNull)) && truthy(member_or(user, "enabled", kTrue)) &&
-        !truthy(member_or(user, "removed", kFalse)))
-      return;
-    break;
-  }
-  throw AccessDenied();
+  if (!may_manage_users(core_.config()->doc(), actor)) throw AccessDenied();
 }
 
 Json SetupManager::certificate_view() const {

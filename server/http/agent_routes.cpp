@@ -6,14 +6,6 @@
 #include "server/http/routes.h"
 
 namespace halvenor::http {
-namespace {
-
-SetupManager& setup_of(RequestContext& c) {
-  if (!c.service.setup) throw std::runtime_error("deployment settings component is not attached");
-  return *c.service.setup;
-}
-
-}  // namespace
 
 HttpResponse get_agent_profile(RequestContext& c) { return reply(200, c.core().agent_profile(c.actor)); }
 

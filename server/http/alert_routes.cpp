@@ -11,6 +11,7 @@
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/coverage.h"
+#include "server/core/directory_views.h"
 #include "server/core/escalation.h"
 #include "base/errors.h"
 #include "server/core/snapshot.h"
@@ -21,12 +22,7 @@ namespace halvenor::http {
 HttpResponse get_state(RequestContext& c) {
   Core& core = c.core();
   ConfigPtr cfg = core.config();
-  const Json* user = nullptr;
-  for (const Json& u : required(cfg->doc(), "users"))
-    if (member_or(u, "id", kNull) == c.actor) {
-      user = &u;
-      break;
-    }
+  auto user = find_user(required(cfg->doc(), "users"), c.actor);
   // A caller without a user entry means the directory changed under us.
   if (!user) throw std::runtime_error("signed-in user has no directory entry");
 

@@ -5,6 +5,10 @@
 
 namespace halvenor::http {
 
+// The deployment settings component, which the administration and agent
+// routes share; throws when the service was started without it.
+SetupManager& setup_of(RequestContext& c);
+
 // Operators and auditors: alerts and oversight.
 HttpResponse get_state(RequestContext& c);
 HttpResponse get_audit(RequestContext& c);
