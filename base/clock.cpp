@@ -1,10 +1,8 @@
 #include "base/clock.h"
 
-#include <openssl/rand.h>
-
 #include <chrono>
-#include <climits>
-#include <stdexcept>
+
+#include "base/secure_random.h"
 
 namespace halvenor {
 namespace {
@@ -21,16 +19,9 @@ class SystemClock final : public Clock {
   }
 };
 
-class OpenSslRandom final : public RandomSource {
+class SystemRandom final : public RandomSource {
  public:
-  void fill(unsigned char* out, std::size_t size) override {
-    while (size > 0) {
-      int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-      if (RAND_bytes(out, chunk) != 1) throw std::runtime_error("secure random source failed");
-      out += chunk;
-      size -= static_cast<std::size_t>(chunk);
-    }
-  }
+  void fill(unsigned char* out, std::size_t size) override { fill_secure_random(out, size); }
 };
 
 }  // namespace
@@ -41,7 +32,7 @@ std::shared_ptr<Clock> system_clock() {
 }
 
 std::shared_ptr<RandomSource> system_random() {
-  static auto random = std::make_shared<OpenSslRandom>();
+  static auto random = std::make_shared<SystemRandom>();
   return random;
 }
 

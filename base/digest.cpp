@@ -1,11 +1,8 @@
 #include "base/digest.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <array>
-#include <stdexcept>
+
+#include "base/sha256.h"
 
 namespace halvenor {
 
@@ -21,9 +18,7 @@ std::string hex_lower(std::string_view bytes) {
 }
 
 std::string sha256_hex(std::string_view bytes) {
-  std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 failed");
+  const auto digest = sha256(bytes);
   return hex_lower(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
 }
 
@@ -65,11 +60,13 @@ bool constant_time_equal(std::string_view presented, std::string_view expected) 
   // Hash both sides first: the comparison then always covers 32 bytes, so
   // neither a length difference nor the position of the first difference
   // shows in the timing.
-  unsigned char a[SHA256_DIGEST_LENGTH];
-  unsigned char b[SHA256_DIGEST_LENGTH];
-  EVP_Digest(presented.data(), presented.size(), a, nullptr, EVP_sha256(), nullptr);
-  EVP_Digest(expected.data(), expected.size(), b, nullptr, EVP_sha256(), nullptr);
-  return CRYPTO_memcmp(a, b, sizeof a) == 0;
+  const auto a = sha256(presented);
+  const auto b = sha256(expected);
+  // Every byte is compared, whatever the first difference; volatile keeps
+  // the compiler from stopping early.
+  volatile unsigned char difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) difference = static_cast<unsigned char>(difference | (a[i] ^ b[i]));
+  return difference == 0;
 }
 
 }  // namespace halvenor
