@@ -1,9 +1,7 @@
 // The desktop agent of a receiving computer: see agent/poll_loop.h for what
 // it does and agent/agent_options.h for its command line.
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <tcl.h>
@@ -23,24 +21,21 @@
 #include "agent/server_link.h"
 #include "agent/trust_store.h"
 #include "net/private_files.h"
+#include "platform/host_name.h"
+#include "platform/instance_lock.h"
 
 namespace {
 
 using namespace halvenor::agent;
 
-// One agent per state folder: two would show every alert twice and race on
-// the journal. The lock ends with the process, however it ends.
 void lock_state_folder(const std::filesystem::path& folder) {
-  const std::string path = (folder / "agent.lock").string();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+  if (!halvenor::platform::claim_instance(folder))
     throw AgentSetupError("Another agent is already running with the state folder " + folder.string() + ".");
 }
 
 std::string this_host() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-    throw AgentSetupError("This computer's host name is unknown; pass --hostname.");
+  std::string name = halvenor::platform::host_name();
+  if (name.empty()) throw AgentSetupError("This computer's host name is unknown; pass --hostname.");
   return name;
 }
 

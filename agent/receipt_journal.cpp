@@ -1,15 +1,10 @@
 #include "agent/receipt_journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include "net/private_files.h"
+#include "platform/append_file.h"
 #include "base/json_text.h"
 
 namespace halvenor::agent {
@@ -41,7 +36,7 @@ std::string line_of(const Receipt& receipt, ReceiptState state) {
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw std::runtime_error("receipt journal " + file.string() + ": " + what + ": " + std::strerror(errno));
+  throw std::runtime_error("receipt journal " + file.string() + ": " + what);
 }
 
 }  // namespace
@@ -52,9 +47,7 @@ ReceiptJournal::ReceiptJournal(std::filesystem::path file) : file_(std::move(fil
   if (lines_ > kCompactAfterLines) compact();
 }
 
-ReceiptJournal::~ReceiptJournal() {
-  if (fd_ >= 0) ::close(fd_);
-}
+ReceiptJournal::~ReceiptJournal() = default;
 
 void ReceiptJournal::load() {
   std::error_code missing;
@@ -94,40 +87,26 @@ void ReceiptJournal::load() {
     }
   }
   if (complete < text.size()) {
-    if (::truncate(file_.c_str(), static_cast<off_t>(complete)) != 0) fail(file_, "cannot cut off a torn line");
+    std::error_code error;
+    std::filesystem::resize_file(file_, complete, error);
+    if (error) fail(file_, "cannot cut off a torn line: " + error.message());
   }
 }
 
 void ReceiptJournal::open_for_append() {
-  std::error_code missing;
-  const bool created = !std::filesystem::exists(file_, missing);
-  fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) fail(file_, "cannot open");
-  ::fchmod(fd_, 0600);
-  if (created) {
-    // The new file's folder entry must reach the disk too, or a power cut
-    // could lose the whole journal with its first receipts.
-    const std::string parent = file_.has_parent_path() ? file_.parent_path().string() : ".";
-    int folder = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      ::fsync(folder);
-      ::close(folder);
-    }
+  try {
+    file_for_append_ = std::make_unique<platform::AppendFile>(file_);
+  } catch (const std::runtime_error& e) {
+    fail(file_, e.what());
   }
 }
 
 void ReceiptJournal::append(const Receipt& receipt, ReceiptState state) {
-  const std::string line = line_of(receipt, state);
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd_, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(file_, "cannot write");
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  try {
+    file_for_append_->append(line_of(receipt, state));
+  } catch (const std::runtime_error& e) {
+    fail(file_, e.what());
   }
-  if (::fdatasync(fd_) != 0) fail(file_, "cannot flush to disk");
   ++lines_;
 }
 
@@ -194,8 +173,7 @@ void ReceiptJournal::compact() {
     text += line_of(receipt, ReceiptState::Pending);
     if (state != ReceiptState::Pending) text += line_of(receipt, state);
   }
-  ::close(fd_);
-  fd_ = -1;
+  file_for_append_.reset();
   setup::private_write(file_, text);
   lines_ = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   open_for_append();

@@ -16,12 +16,17 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace halvenor::platform {
+class AppendFile;
+}
 
 namespace halvenor::agent {
 
@@ -67,7 +72,7 @@ class ReceiptJournal {
 
   std::filesystem::path file_;
   mutable std::mutex mutex_;
-  int fd_ = -1;
+  std::unique_ptr<platform::AppendFile> file_for_append_;
   std::size_t lines_ = 0;
   std::size_t skipped_ = 0;
   std::uint64_t next_order_ = 0;
