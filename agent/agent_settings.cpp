@@ -1,8 +1,8 @@
 #include "agent/agent_settings.h"
 
-#include <cstdlib>
+#include <cctype>
 
-#include "net/certificates.h"
+#include "agent/authority_certificate.h"
 #include "net/private_files.h"
 #include "base/errors.h"
 
@@ -27,16 +27,15 @@ void parse_server_trust(const Json& document, AgentSettings& out, const char* fi
   if (!document.is_object()) throw AgentSetupError(std::string("The ") + file + " must hold a JSON object.");
   out.server_url = text_member(document, "server_url", file);
   try {
-    out.server = parse_url(out.server_url);
-  } catch (const UrlError& e) {
+    out.server = parse_server_url(out.server_url);
+  } catch (const std::invalid_argument& e) {
     throw AgentSetupError(std::string("server_url ") + e.what());
   }
-  if (!out.server.tls) throw AgentSetupError("server_url must start with https://");
   out.ca_pem = text_member(document, "ca_certificate", file);
   out.ca_fingerprint = upper(text_member(document, "ca_sha256_fingerprint", file));
   std::string actual;
   try {
-    actual = setup::sha256_fingerprint(setup::cert_load(out.ca_pem).get());
+    actual = read_authority_certificate(out.ca_pem).fingerprint;
   } catch (const Invalid& e) {
     throw AgentSetupError(std::string("ca_certificate: ") + e.what());
   }
@@ -76,15 +75,6 @@ Json read_agent_file(const std::filesystem::path& file, const std::string& what)
 
 AgentSettings load_agent_settings(const std::filesystem::path& file) {
   return parse_agent_settings(read_agent_file(file, "settings file"));
-}
-
-std::filesystem::path default_state_folder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::filesystem::path(state) / kStateFolderName;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] != '/')
-    throw AgentSetupError("Neither XDG_STATE_HOME nor HOME is set; pass --state-dir.");
-  return std::filesystem::path(home) / ".local" / "state" / kStateFolderName;
 }
 
 }  // namespace halvenor::agent

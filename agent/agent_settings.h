@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "net/http_client.h"
+#include "agent/server_address.h"
 #include "base/json_text.h"
 
 namespace halvenor::agent {
@@ -30,7 +30,7 @@ inline constexpr char kStateFolderName[] = "halvenor-agent";
 
 struct AgentSettings {
   std::string server_url;
-  HttpUrl server;  // server_url split for connecting; always TLS
+  ServerAddress server;  // server_url split for connecting; always TLS
   std::string device_id;
   std::string token;
   std::string ca_pem;
@@ -53,9 +53,10 @@ AgentSettings load_agent_settings(const std::filesystem::path& file);
 // cannot be read or is not JSON.
 Json read_agent_file(const std::filesystem::path& file, const std::string& what);
 
-// $XDG_STATE_HOME/halvenor-agent when XDG_STATE_HOME is an absolute path,
-// else $HOME/.local/state/halvenor-agent. Throws AgentSetupError when
-// neither is set.
+// Linux (agent/state_folder.cpp): $XDG_STATE_HOME/halvenor-agent when
+// XDG_STATE_HOME is an absolute path, else $HOME/.local/state/halvenor-agent.
+// Windows (agent/windows/state_folder.cpp): %LOCALAPPDATA%\Halvenor\Agent.
+// Throws AgentSetupError when the system names no such place.
 std::filesystem::path default_state_folder();
 
 }  // namespace halvenor::agent

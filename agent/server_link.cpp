@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kMaxTrustFileBytes = 1024 * 1024;
 
 // The server's refusals are {"error": "..."}; anything else is summarised.
-std::string refusal_message(const HttpReply& reply) {
+std::string refusal_message(const ServerReply& reply) {
   try {
     Json body = json::parse_text(reply.body);
     if (body.is_object() && body.contains("error") && body["error"].is_string())
@@ -33,23 +33,21 @@ Json ServerLink::post(const std::string& path, const Json& body) const {
   return exchange("POST", path, {}, json::field_text(body));
 }
 
-std::shared_ptr<const HttpClient> ServerLink::client() const {
+std::shared_ptr<const ServerTransport> ServerLink::transport() const {
   // The trust file may have gained an authority since the last exchange; the
   // file is a few kilobytes, so comparing its text is cheaper than a handshake.
   std::string trust;
   try {
     trust = setup::read_file(trust_.trust_file(), kMaxTrustFileBytes);
   } catch (const std::exception&) {
-    trust.clear();  // the client's own load reports the problem
+    trust.clear();  // the transport's own load reports the problem
   }
   std::lock_guard lock(mutex_);
-  if (!client_ || trust != client_trust_) {
-    HttpUrl url = settings_.server;
-    client_ = std::make_shared<const HttpClient>(url, trust_.trust_file().string(), timeout_seconds_,
-                                                 kMaxServerReplyBytes, "server");
-    client_trust_ = std::move(trust);
+  if (!transport_ || trust != transport_trust_) {
+    transport_ = open_server_transport(settings_.server, trust_.trust_file(), timeout_seconds_, kMaxServerReplyBytes);
+    transport_trust_ = std::move(trust);
   }
-  return client_;
+  return transport_;
 }
 
 Json ServerLink::exchange(const std::string& method, const std::string& path, const HeaderList& headers,
@@ -58,10 +56,10 @@ Json ServerLink::exchange(const std::string& method, const std::string& path, co
   HeaderList all{{kVersionHeader, AGENT_VERSION}};
   if (!settings_.token.empty()) all.emplace_back("Authorization", "Bearer " + settings_.token);
   all.insert(all.end(), headers.begin(), headers.end());
-  HttpReply reply;
+  ServerReply reply;
   try {
-    reply = client()->exchange_at(path, method, all, body);
-  } catch (const ConnectorError& e) {
+    reply = transport()->exchange(path, method, all, body);
+  } catch (const TransportError& e) {
     throw LinkUnavailable(e.what());
   }
   if (reply.status == 200) {

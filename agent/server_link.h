@@ -1,5 +1,5 @@
 // The agent's HTTPS exchanges with the server: one JSON request and reply at
-// a time, each over a fresh connection that resumes the previous TLS session,
+// a time through the platform's transport (agent/server_transport.h),
 // verified against the trust store's authorities and the server's name,
 // bounded by a deadline.
 //
@@ -19,7 +19,7 @@
 
 #include "agent/agent_settings.h"
 #include "agent/trust_store.h"
-#include "net/http_client.h"
+#include "agent/server_transport.h"
 
 namespace halvenor::agent {
 
@@ -59,16 +59,17 @@ class ServerLink {
   Json exchange(const std::string& method, const std::string& path, const HeaderList& headers,
                 const std::string& body) const;
 
-  // The client for the trust file as it is now: kept while the file is
-  // unchanged, so its TLS session is resumed from one exchange to the next.
-  std::shared_ptr<const HttpClient> client() const;
+  // The transport for the trust file as it is now: kept while the file is
+  // unchanged, so its TLS session (and on Windows its WinHTTP handles) carry
+  // over from one exchange to the next.
+  std::shared_ptr<const ServerTransport> transport() const;
 
   const AgentSettings& settings_;
   const TrustStore& trust_;
   double timeout_seconds_;
   mutable std::mutex mutex_;
-  mutable std::shared_ptr<const HttpClient> client_;
-  mutable std::string client_trust_;  // the trust file's text the client was built from
+  mutable std::shared_ptr<const ServerTransport> transport_;
+  mutable std::string transport_trust_;  // the trust file's text the transport was built from
 };
 
 }  // namespace halvenor::agent

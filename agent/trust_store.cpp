@@ -1,8 +1,6 @@
 #include "agent/trust_store.h"
 
-#include <openssl/x509v3.h>
-
-#include "net/certificates.h"
+#include "agent/authority_certificate.h"
 #include "net/private_files.h"
 #include "base/errors.h"
 
@@ -31,10 +29,9 @@ TrustStore::TrustStore(const AgentSettings& settings, std::filesystem::path stat
     // A damaged file is dropped rather than trusted: the bundle's authority
     // still works, and the server announces its current one again.
     try {
-      std::string pem = setup::read_file(announced_file_, setup::kMaxPemBytes);
-      auto cert = setup::cert_load(pem);
-      announced_pem_ = setup::pem(cert.get());
-      announced_fingerprint_ = setup::sha256_fingerprint(cert.get());
+      const AuthorityCertificate cert = read_authority_certificate(setup::read_file(announced_file_, kMaxPemBytes));
+      announced_pem_ = cert.pem;
+      announced_fingerprint_ = cert.fingerprint;
     } catch (const std::exception&) {
       announced_pem_.clear();
       announced_fingerprint_.clear();
@@ -49,20 +46,20 @@ bool TrustStore::trusts(const std::string& fingerprint) const {
 }
 
 void TrustStore::install(const std::string& pem, const std::string& fingerprint) {
-  setup::X509Ptr cert;
+  AuthorityCertificate cert;
   try {
-    cert = setup::cert_load(pem);
+    cert = read_authority_certificate(pem);
   } catch (const Invalid& e) {
     throw AgentSetupError(std::string("The announced authority could not be read: ") + e.what());
   }
-  const std::string actual = setup::sha256_fingerprint(cert.get());
+  const std::string& actual = cert.fingerprint;
   if (actual != upper(fingerprint))
     throw AgentSetupError("The announced authority's fingerprint is " + actual + ", not the announced " +
                           fingerprint.substr(0, 128) + ".");
-  if (X509_check_ca(cert.get()) == 0)
+  if (!cert.is_authority)
     throw AgentSetupError("The announced certificate is not a certificate authority.");
   if (trusts(actual)) return;
-  announced_pem_ = setup::pem(cert.get());
+  announced_pem_ = cert.pem;
   announced_fingerprint_ = actual;
   setup::private_write(announced_file_, announced_pem_);
   write_trust_file();

@@ -20,6 +20,8 @@
 
 namespace halvenor::agent {
 
+inline constexpr std::size_t kMaxPemBytes = 1024 * 1024;
+
 class TrustStore {
  public:
   TrustStore(const AgentSettings& settings, std::filesystem::path state_folder);
