@@ -10,7 +10,8 @@
 #     started again, it delivers the acknowledgement exactly once;
 #  4. the MSI installs silently with ROLLOUT=, the installed agent enrols
 #     from the copied rollout file on its first start, and the MSI
-#     uninstalls silently.
+#     uninstalls silently;
+#  5. an address in server_url must be among the certificate's IP entries.
 # Skips (exit 0) when Wine or either build is missing, unless CI is set,
 # where a missing piece fails. Wine is slow to start: the wineserver stays up
 # for the whole run and each case launches as few Windows programs as it can.
@@ -84,12 +85,15 @@ rollout=$work/demo/agent-rollout.json
 operator=$(awk '$1=="operator"{print $3}' "$data/demo-credentials.txt")
 auditor=$(awk '$1=="auditor"{print $3}' "$data/demo-credentials.txt")
 
+server_cert=$data/deployment/server.cer
+server_key=$data/deployment/server-key.pem
+public_host=localhost:$port
 start_server() {
   "$build/dist/server" --config "$data/config.json" --db "$data/core.sqlite3" --port "$port" \
-    --cert "$data/deployment/server.cer" --key "$data/deployment/server-key.pem" --public-host "localhost:$port" \
+    --cert "$server_cert" --key "$server_key" --public-host "$public_host" \
     >>"$work/server.log" 2>&1 &
   server_pid=$!
-  eventually 30 curl -sf --cacert "$ca" -o /dev/null "https://localhost:$port/" || {
+  eventually 30 curl -s --cacert "$ca" -o /dev/null "https://localhost:$port/" || {
     cat "$work/server.log" >&2
     exit 1
   }
@@ -252,6 +256,45 @@ if wine msiexec /x "$(windows_path "$msi")" /qn >>"$msi_log" 2>&1 && [ ! -e "$in
   pass "the MSI uninstalls silently and leaves no rollout file behind"
 else
   fail "silent uninstall: $(ls -la "$installed_dir" 2>&1)"
+fi
+
+# 5. An address in server_url is matched against the certificate's IP
+# entries by the agent itself (Wine's WinHTTP matches none): refused while
+# the certificate names only "localhost", accepted once it carries 127.0.0.1.
+python3 - "$state/settings.json" "$work/by-address.json" "$port" <<'PY'
+import json, sys
+settings = json.load(open(sys.argv[1]))
+settings["server_url"] = f"https://127.0.0.1:{sys.argv[3]}"
+json.dump(settings, open(sys.argv[2], "w"))
+PY
+by_address() {  # log -> exit status
+  local status=0
+  wine "$exe" --settings "$(windows_path "$work/by-address.json")" --headless --once \
+    --state-dir "$(windows_path "$work/by-address-state")" >"$1" 2>&1 || status=$?
+  return $status
+}
+if by_address "$work/by-address-1.log"; then
+  fail "a certificate without 127.0.0.1 was accepted for it"
+elif ! log_has "$work/by-address-1.log" "$work/by-address-state" "not issued for 127.0.0.1"; then
+  fail "refusal by address: $(agent_log "$work/by-address-1.log" "$work/by-address-state")"
+else
+  stop_server
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$work/address-key.pem" -out "$work/address.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+    >"$work/address.ext"
+  openssl x509 -req -in "$work/address.csr" -CA "$ca" -CAkey "$data/deployment/ca-key.pem" -CAcreateserial \
+    -days 30 -extfile "$work/address.ext" -out "$work/address.cer" 2>/dev/null
+  cat "$ca" >>"$work/address.cer"
+  server_cert=$work/address.cer
+  server_key=$work/address-key.pem
+  public_host=127.0.0.1:$port
+  start_server
+  if by_address "$work/by-address-2.log"; then
+    pass "an address in server_url must be among the certificate's IP entries"
+  else
+    fail "a certificate for 127.0.0.1 was refused: $(agent_log "$work/by-address-2.log" "$work/by-address-state")"
+  fi
 fi
 
 stop_server
