@@ -173,6 +173,10 @@ after 1500 ::halvenor_test::inspect
   });
   window.run();
   stopper.join();
+  // Tk keeps its display connection until the process ends, and any later
+  // Tcl event loop in this process polls it: the X server must outlive it.
+  static std::unique_ptr<ChildProcess> drawn_on;
+  drawn_on = std::move(xvfb_);
 
   std::ifstream in(report);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
