@@ -76,8 +76,7 @@ Json AccessManager::view(const std::string& actor) {
               {"departments", core_.departments()},
               {"department_labels", core_.department_labels()},
               {"use_default_departments", truthy(member_or(doc, "use_default_departments", kTrue))},
-              {"organisation_sign_in",
-               exactly_true(member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull))}};
+              {"organisation_sign_in", organisation_sign_in_enabled(doc)}};
 }
 
 Json AccessManager::change(const std::string& actor, const Json& request, const std::string& base_url) {

@@ -31,7 +31,7 @@ class AccessManager {
  public:
   AccessManager(Core& core, std::string config_path);
 
-  // True when `actor` is an enabled user whose can_manage_users is exactly true.
+  // True when `actor` may manage users (may_manage_users, directory_views.h).
   bool allowed(const std::string& actor);
   // The directory as an administrator sees it: never any credential.
   // Throws AccessDenied for anyone else.

@@ -461,8 +461,7 @@ void check_device_field(const Json& doc, const std::string& key, const Json& val
 bool directory_id_taken(const Json& doc, const std::string& id) { return id_taken(doc, id); }
 
 std::size_t directory_managers(const Json& doc) {
-  const bool organisation = exactly_true(
-      member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull));
+  const bool organisation = organisation_sign_in_enabled(doc);
   std::size_t count = 0;
   for (const Json& user : member_or(doc, "users", kEmptyArray)) {
     const UserView view(user);

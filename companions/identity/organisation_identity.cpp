@@ -10,6 +10,7 @@
 #include "companions/identity/provider_client.h"
 #include "net/private_files.h"
 #include "server/core/core.h"
+#include "server/core/directory_views.h"
 #include "base/digest.h"
 #include "base/errors.h"
 #include "base/text.h"
@@ -22,11 +23,8 @@ constexpr std::size_t kMaxClientSecretBytes = 4096;
 constexpr std::size_t kMaxProviderErrorLength = 200;
 constexpr char kDefaultUserClaim[] = "preferred_username";
 constexpr char kDefaultScope[] = "openid profile email";
-constexpr char kOrganisationProvider[] = "entra";
 
 const Json& section(const Json& doc) { return member_or(doc, "organisation_identity", kEmptyObject); }
-
-bool enabled_in(const Json& doc) { return exactly_true(member_or(section(doc), "enabled", kNull)); }
 
 bool same_ignoring_case(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -36,8 +34,8 @@ bool same_ignoring_case(const std::string& a, const std::string& b) {
 }
 
 bool signs_in_through_organisation(const Json& user) {
-  return member_or(user, "identity_provider", kNull) == kOrganisationProvider &&
-         truthy(member_or(user, "enabled", kTrue)) && !truthy(member_or(user, "removed", kFalse));
+  const UserView view(user);
+  return view.signs_in_through_organisation() && view.active();
 }
 
 // The user the claim names: organisation_subject when set, else id.
@@ -114,7 +112,8 @@ void OrganisationIdentity::create_schema(Connection& conn) {
 OrganisationIdentity::Settings OrganisationIdentity::settings() const {
   ConfigPtr cfg = core_.config();
   const Json& s = section(cfg->doc());
-  if (!enabled_in(cfg->doc())) throw IdentityError("Organisation sign-in is not enabled on this server.");
+  if (!organisation_sign_in_enabled(cfg->doc()))
+    throw IdentityError("Organisation sign-in is not enabled on this server.");
   auto text = [&](const char* key, bool required, const char* fallback = "") {
     const Json& value = member_or(s, key, kNull);
     if (value.is_string() && !value.get_ref<const std::string&>().empty()) return value.get<std::string>();
@@ -160,7 +159,7 @@ std::optional<Caller> OrganisationIdentity::authenticate(const std::string& toke
   if (token.size() <= sizeof kSessionPrefix - 1 || token.compare(0, sizeof kSessionPrefix - 1, kSessionPrefix) != 0)
     return std::nullopt;
   ConfigPtr cfg = core_.config();
-  if (!enabled_in(cfg->doc())) return std::nullopt;
+  if (!organisation_sign_in_enabled(cfg->doc())) return std::nullopt;
   std::optional<Json> row;
   {
     DbScope scope(core_.database());

@@ -101,4 +101,8 @@ bool may_manage_users(const Json& doc, const std::string& actor) {
   return user && user->may_manage_users();
 }
 
+bool organisation_sign_in_enabled(const Json& doc) {
+  return exactly_true(member_or(member_or(doc, "organisation_identity", kEmptyObject), "enabled", kNull));
+}
+
 }  // namespace halvenor

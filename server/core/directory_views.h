@@ -106,4 +106,8 @@ std::optional<ComputerView> find_computer(const Json& devices, const std::string
 // Whether `actor` is a user of `doc` who may manage users (UserView::may_manage_users).
 bool may_manage_users(const Json& doc, const std::string& actor);
 
+// Whether users marked for organisation sign-in can sign in at all: the
+// "organisation_identity" section's "enabled" is exactly true.
+bool organisation_sign_in_enabled(const Json& doc);
+
 }  // namespace halvenor

@@ -3,6 +3,7 @@
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
+#include "server/core/directory_views.h"
 #include "base/errors.h"
 #include "server/http/handler.h"
 #include "server/http/request_reader.h"
@@ -15,8 +16,7 @@ std::optional<HttpResponse> sign_in_routes(RequestContext& context) {
   Core& core = context.core();
   if (request.method == "GET" && path == "/api/auth/status") {
     ConfigPtr cfg = core.config();
-    bool enabled = context.service.access != nullptr &&
-                   exactly_true(member_or(member_or(cfg->doc(), "organisation_identity", kEmptyObject), "enabled", kNull));
+    bool enabled = context.service.access != nullptr && organisation_sign_in_enabled(cfg->doc());
     return reply(200, Json{{"enabled", enabled}});
   }
   if (request.method != "POST" ||
