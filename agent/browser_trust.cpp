@@ -1,5 +1,7 @@
 #include "agent/browser_trust.h"
 
+#include <cstdlib>
+
 #include "agent/agent_log.h"
 #include "agent/child_program.h"
 #include "net/certificates.h"
@@ -24,6 +26,12 @@ std::string last_line(const std::string& output) {
 }
 
 }  // namespace
+
+std::optional<fs::path> desktop_home() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return std::nullopt;
+  return fs::path(home);
+}
 
 std::vector<fs::path> nss_databases(const fs::path& home) {
   std::vector<fs::path> out{home / ".pki" / "nssdb"};

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct BrowserTrustResult {
   std::string status;  // "installed" or "failed"
   std::string detail;
 };
+
+// The desktop user's home folder ($HOME when it is an absolute path; on
+// Windows %USERPROFILE%), or nothing when the system names none.
+std::optional<std::filesystem::path> desktop_home();
 
 // The databases for the user whose home folder is `home`: the shared one
 // first, then Firefox profiles holding cert9.db.

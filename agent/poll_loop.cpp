@@ -230,13 +230,13 @@ void PollLoop::check_browser_trust() {
   }
   if (text_member(request, "action") != "install") return;
   BrowserTrustResult result;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] != '/') {
+  const auto home = desktop_home();
+  if (!home) {
     result = {"failed", "The desktop user has no home folder (HOME is not set)."};
   } else {
     try {
       result = install_browser_trust(text_member(request, "ca_certificate"),
-                                     text_member(request, "ca_sha256_fingerprint"), nss_databases(home),
+                                     text_member(request, "ca_sha256_fingerprint"), nss_databases(*home),
                                      options_.state_folder);
     } catch (const std::exception& e) {
       result = {"failed", e.what()};

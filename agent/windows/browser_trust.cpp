@@ -5,7 +5,15 @@
 // says so to the server.
 #include "agent/browser_trust.h"
 
+#include <cstdlib>
+
 namespace halvenor::agent {
+
+std::optional<std::filesystem::path> desktop_home() {
+  const wchar_t* profile = _wgetenv(L"USERPROFILE");
+  if (profile == nullptr || profile[0] == L'\0') return std::nullopt;
+  return std::filesystem::path(profile);
+}
 
 std::vector<std::filesystem::path> nss_databases(const std::filesystem::path&) { return {}; }
 
