@@ -102,13 +102,13 @@ TestVerdict judge_test(const SendOutcome& outcome) {
 }  // namespace
 
 MobileIntegrations::MobileIntegrations(Core& core) : core_(core) {
-  DbScope scope = core_.db();
   ProviderSet providers;
   try {
     providers = build_providers(core_.config()->doc());
   } catch (const ProviderConfigurationError& e) {
     throw Invalid(e.what());
   }
+  DbScope scope = core_.db();
   scope.begin_immediate();
   create_account_schema(scope.conn());
   seed_configured_accounts(scope.conn(), providers, core_.clock().now());

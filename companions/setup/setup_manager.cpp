@@ -122,8 +122,8 @@ SetupManager::SetupManager(Core& core, AccessManager* access, std::filesystem::p
                            std::filesystem::path data_folder)
     : renewal_check_at(core.clock().monotonic() + kFirstRenewalCheckDelay),
       core_(core),
-      root_(std::move(root)),
       access_(access),
+      root_(std::move(root)),
       settings_(std::move(settings)),
       data_folder_(fs::absolute(std::move(data_folder)).lexically_normal()) {
   DbScope scope = core_.db();

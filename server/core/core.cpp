@@ -45,12 +45,7 @@ Core::Core(Json config, std::string database, CoreOptions options)
   config_.store(std::make_shared<const ConfigSnapshot>(config));
   const Json& doc = config;
 
-  const Json& mode = member_or(doc, "mode", kNull);
-  const Json& provider = member_or(doc, "provider", kNull);
-  if (!(mode == "test" || mode == "controlled_live") || !(provider == "mock" || provider == "disabled"))
-    throw Invalid("Supported core mode and mobile transport policy required");
-
-  live_enabled_ = live_policy(doc);
+  live_enabled_ = check_policy(doc);
   deployment_scope_ = member_or(member_or(doc, "live_desktop", kEmptyObject), "deployment_scope", kOperational)
                           .get<std::string>();
 
@@ -127,6 +122,14 @@ CREATE INDEX IF NOT EXISTS mobile_jobs_due ON mobile_jobs(state, next_at);
   // from this index instead of the job rows with their renderings.
   conn.exec("CREATE INDEX IF NOT EXISTS mobile_jobs_by_channel_state ON mobile_jobs(channel,state)");
   scope.commit();
+}
+
+bool Core::check_policy(const Json& doc) {
+  const Json& mode = member_or(doc, "mode", kNull);
+  const Json& provider = member_or(doc, "provider", kNull);
+  if (!(mode == "test" || mode == "controlled_live") || !(provider == "mock" || provider == "disabled"))
+    throw Invalid("Supported core mode and mobile transport policy required");
+  return live_policy(doc);
 }
 
 bool Core::live_policy(const Json& doc) {

@@ -75,6 +75,9 @@ class Core {
   // Whether `doc`'s live desktop policy switches live alerts on; throws
   // Invalid for a policy the service would refuse to start with.
   static bool live_policy(const Json& doc);
+  // The mode and transport policy, then live_policy: what construction
+  // checks before it touches the database.
+  static bool check_policy(const Json& doc);
   const std::string& deployment_scope() const { return deployment_scope_; }
   Clock& clock() const { return *clock_; }
   RandomSource& random() const { return *random_; }

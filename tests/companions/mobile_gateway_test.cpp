@@ -4,6 +4,7 @@
 
 #include <ctime>
 
+#include "app/service_parts.h"
 #include "companions/mobile/gateway_settings.h"
 #include "companions/mobile/gateway_transport.h"
 #include "companions/mobile/providers.h"
@@ -140,10 +141,10 @@ TEST(BuildProviders, RefusesBadProviderConfigurationNamingTheChannel) {
             std::string::npos);
 }
 
-TEST(BuildProviders, CoreRefusesToStartWithInvalidProviders) {
+TEST(BuildProviders, ServiceRefusesToStartWithInvalidProviders) {
   TempFolder folder;
   Json config = mobile_config({{"sms", {{"driver", "http"}, {"url", "https://x.example/"}, {"timeout_seconds", -1}}}});
-  EXPECT_THROW(Core(config, folder.file("core.sqlite3")), Invalid);
+  EXPECT_THROW(ServiceParts(config, folder.file("core.sqlite3")), Invalid);
 }
 
 TEST(Credential, FirstLineIsTheHeaderValue) {
