@@ -675,7 +675,8 @@ TEST_F(AlertRouteTest, StateAddsTheCallerFieldsAfterTheSnapshot) {
 TEST_F(AlertRouteTest, StateCallerFieldsFollowTheUserRecord) {
   Json config = base_config();
   config["users"][0]["can_send_live"] = true;
-  // A disabled record for "op2" comes first: it is the one the state reads.
+  // A disabled record for "op2" comes first; the record op2 signs in with
+  // decides, as it does when op2 raises an alert.
   config["users"].push_back({{"id", "op2"}, {"role", "operator"}, {"enabled", false}, {"token", "old-op2-token"},
                              {"can_send_sms", true}, {"can_send_whatsapp", true}});
   config["users"].push_back({{"id", "op2"}, {"role", "operator"}, {"token", "op2-token"}, {"can_send_sms", true},
@@ -696,9 +697,9 @@ TEST_F(AlertRouteTest, StateCallerFieldsFollowTheUserRecord) {
   EXPECT_EQ(admin["can_manage_users"], true);
   EXPECT_EQ(admin["can_send_sms"], false);  // no can_send_sms in the record
 
-  Json disabled = json::parse_text(get("/api/state", "op2-token").body);
-  EXPECT_EQ(disabled["can_send_sms"], false);
-  EXPECT_EQ(disabled["can_send_whatsapp"], false);
+  Json twin = json::parse_text(get("/api/state", "op2-token").body);
+  EXPECT_EQ(twin["can_send_sms"], true);
+  EXPECT_EQ(twin["can_send_whatsapp"], true);
 }
 
 TEST_F(AlertRouteTest, StateForAUserWithoutDirectoryEntryIsAnInternalError) {
