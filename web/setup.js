@@ -73,6 +73,22 @@
     });
   }
 
+  // The newest package of one kind (".deb", ".msi") the server offers; the
+  // list is in text order, so the newest version of each kind comes last.
+  function downloadPackage(suffix, kind) {
+    clearMessages();
+    H.api('POST', '/api/setup/action', {action: 'agent_packages'}).then(function (result) {
+      if (!result.ok) { H.refuse($('setup-error'), result.error); return; }
+      var names = (result.data.packages || []).filter(function (n) { return n.slice(-suffix.length) === suffix; });
+      if (!names.length) {
+        H.refuse($('setup-error'), 'No ' + kind + ' has been built beside this server.');
+        return;
+      }
+      var name = names[names.length - 1];
+      download('agent_package', {name: name}, name);
+    });
+  }
+
   function askFirst(text, run) {
     pendingConfirm = run;
     $('setup-confirm-text').textContent = text;
@@ -170,7 +186,10 @@
       action('enrolment_codes', {}, 'Enrolment codes');
     });
     $('setup-agent-package').addEventListener('click', function () {
-      download('agent_package', {}, 'halvenor-agent.deb');
+      downloadPackage('.deb', 'Debian agent package');
+    });
+    $('setup-agent-package-windows').addEventListener('click', function () {
+      downloadPackage('.msi', 'Windows agent installer');
     });
     $('setup-enrolment-revoke').addEventListener('click', function () {
       var id = $('setup-enrolment-id').value.trim();

@@ -20,7 +20,8 @@ namespace {
 constexpr double kHour = 3600.0;
 constexpr char kPackagesFolder[] = "packages";
 constexpr char kPackagePrefix[] = "halvenor-agent_";
-constexpr char kPackageSuffix[] = ".deb";
+// Debian packages for Linux computers, the MSI for Windows ones.
+constexpr const char* kPackageSuffixes[] = {".deb", ".msi"};
 constexpr std::size_t kMaxPackageBytes = 256 * 1024 * 1024;
 constexpr std::size_t kCodeBytes = 24;
 constexpr std::size_t kCodeIdBytes = 6;
@@ -96,9 +97,10 @@ std::vector<std::string> package_names(const std::filesystem::path& folder) {
     const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {
       return std::isalnum(c) || c == '.' || c == '_' || c == '-' || c == '+' || c == '~';
     });
-    if (plain && entry.is_regular_file() && name.rfind(kPackagePrefix, 0) == 0 && name.size() > sizeof kPackageSuffix &&
-        name.compare(name.size() - (sizeof kPackageSuffix - 1), sizeof kPackageSuffix - 1, kPackageSuffix) == 0)
-      names.push_back(name);
+    const bool package = std::any_of(std::begin(kPackageSuffixes), std::end(kPackageSuffixes), [&](std::string_view suffix) {
+      return name.size() > std::string_view(kPackagePrefix).size() + suffix.size() && name.ends_with(suffix);
+    });
+    if (plain && package && entry.is_regular_file() && name.rfind(kPackagePrefix, 0) == 0) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   return names;

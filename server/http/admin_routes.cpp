@@ -52,7 +52,8 @@ HttpResponse post_setup_action(RequestContext& c) {
   if (action == "agent_package") {
     const Json& name = member_or(c.data, "name", kNull);
     auto [file, bytes] = setup.agent_package(c.actor, name.is_string() ? name.get<std::string>() : std::string());
-    return reply_bytes(200, std::move(bytes), "application/vnd.debian.binary-package", file);
+    const char* type = file.ends_with(".msi") ? "application/x-msi" : "application/vnd.debian.binary-package";
+    return reply_bytes(200, std::move(bytes), type, file);
   }
   throw AccessInvalid("Unknown setup action");
 }

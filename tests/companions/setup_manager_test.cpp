@@ -427,5 +427,18 @@ TEST_F(SetupManagerTest, AgentsLearnTheAuthorityAndReportBack) {
   EXPECT_EQ(der, setup::der(setup::cert_load(ca_pem).get()));
 }
 
+TEST_F(SetupManagerTest, OffersTheLinuxAndWindowsAgentPackagesBuiltBesideIt) {
+  const fs::path packages = home_.folder() / "packages";
+  fs::create_directories(packages);
+  for (const char* name : {"halvenor-agent_0.1.0_amd64.deb", "halvenor-agent_0.1.0_x64.msi", "halvenor-agent_0.1.0.txt",
+                           "other_0.1.0_x64.msi"})
+    setup::private_write(packages / name, name);
+  auto setup = manager();
+  EXPECT_EQ(setup->agent_packages("admin")["packages"],
+            Json({"halvenor-agent_0.1.0_amd64.deb", "halvenor-agent_0.1.0_x64.msi"}));
+  EXPECT_EQ(setup->agent_package("admin", "halvenor-agent_0.1.0_x64.msi").second, "halvenor-agent_0.1.0_x64.msi");
+  EXPECT_THROW(setup->agent_package("admin", "other_0.1.0_x64.msi"), AccessInvalid);
+}
+
 }  // namespace
 }  // namespace halvenor
