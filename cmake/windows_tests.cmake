@@ -11,3 +11,11 @@ add_test(NAME windows_agent_under_wine COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wi
 set_tests_properties(windows_agent_under_wine PROPERTIES
   ENVIRONMENT "HALVENOR_BUILD_DIR=${CMAKE_BINARY_DIR};HALVENOR_WINDOWS_BUILD_DIR=${CMAKE_SOURCE_DIR}/build-windows"
   TIMEOUT 900)
+
+# The Windows agent's screens (tests/windows/run_screen_tests.sh): the driver
+# shows each kind of alert without a server, on one virtual monitor and on two
+# side by side, and the script checks windows, stacking and screenshots.
+add_test(NAME windows_agent_screens_under_wine COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/run_screen_tests.sh)
+set_tests_properties(windows_agent_screens_under_wine PROPERTIES
+  ENVIRONMENT "HALVENOR_WINDOWS_BUILD_DIR=${CMAKE_SOURCE_DIR}/build-windows"
+  TIMEOUT 900 RUN_SERIAL TRUE)

@@ -12,7 +12,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-windows
-packages=(cmake make g++-mingw-w64-x86-64-posix msitools wixl wine wine64 xvfb xauth)
+packages=(cmake make g++-mingw-w64-x86-64-posix msitools wixl wine wine64 xvfb xauth imagemagick xserver-xephyr x11-xserver-utils)
 
 install_packages() {
   local missing=()
