@@ -1,5 +1,7 @@
 #include "agent/agent_log.h"
 
+#include "base/text.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -14,13 +16,6 @@ void log_line(std::string_view text) {
   std::fflush(stdout);
 }
 
-std::string printable(std::string_view text, std::size_t most) {
-  std::string out;
-  for (char c : text) {
-    if (out.size() >= most) break;
-    out += (c >= 0x20 && c < 0x7f) ? c : '?';
-  }
-  return out;
-}
+std::string printable(std::string_view text, std::size_t most) { return printable_ascii(text, most); }
 
 }  // namespace halvenor::agent

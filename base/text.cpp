@@ -111,4 +111,13 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(begin, end - begin));
 }
 
+std::string printable_ascii(std::string_view text, std::size_t most) {
+  std::string out;
+  for (char c : text) {
+    if (out.size() >= most) break;
+    out += (c >= 0x20 && c < 0x7f) ? c : '?';
+  }
+  return out;
+}
+
 }  // namespace halvenor

@@ -32,4 +32,8 @@ std::string to_valid_utf8(std::string_view bytes);
 // display as a different one.
 bool has_control_characters(std::string_view text, bool allow_line_feed);
 
+// At most `most` bytes of `text` with everything but printable ASCII turned
+// into '?': for peer-supplied text that goes into logs or stored reasons.
+std::string printable_ascii(std::string_view text, std::size_t most);
+
 }  // namespace halvenor

@@ -22,6 +22,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/text.h"
 #include "base/errors.h"
 #include "base/release.h"
 #include "platform/file_descriptor.h"
@@ -260,16 +261,6 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Keeps printable ASCII only, so a gateway cannot put control characters or
-// odd bytes into a job's stored reason.
-std::string printable(std::string_view text, std::size_t most) {
-  std::string out;
-  for (char c : text) {
-    if (out.size() >= most) break;
-    out += (c >= 0x20 && c < 0x7f) ? c : '?';
-  }
-  return out;
-}
 
 struct ReplyHead {
   int status = 0;
@@ -291,7 +282,9 @@ ReplyHead parse_head(std::string_view head, const std::string& peer) {
       (status_line.size() > 12 && status_line[12] != ' '))
     throw ConnectorError(std::string("The ") + peer + "'s answer is not HTTP.");
   out.status = (status_line[9] - '0') * 100 + (status_line[10] - '0') * 10 + (status_line[11] - '0');
-  if (status_line.size() > 13) out.reason = printable(status_line.substr(13), kMaxReasonPhrase);
+  // Printable ASCII only, so a peer cannot put control characters or odd
+  // bytes into a stored reason.
+  if (status_line.size() > 13) out.reason = printable_ascii(status_line.substr(13), kMaxReasonPhrase);
   std::size_t at = line_end == std::string_view::npos ? head.size() : line_end + 2;
   while (at < head.size()) {
     std::size_t end = head.find("\r\n", at);
