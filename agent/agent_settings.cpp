@@ -3,8 +3,8 @@
 #include <cctype>
 
 #include "agent/authority_certificate.h"
-#include "net/private_files.h"
 #include "base/errors.h"
+#include "net/private_files.h"
 
 namespace halvenor::agent {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "agent/agent_log.h"
 #include "agent/child_program.h"
+#include "base/errors.h"
 #include "net/certificates.h"
 #include "net/private_files.h"
-#include "base/errors.h"
 
 namespace halvenor::agent {
 namespace {

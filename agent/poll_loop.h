@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_settings.h"
 #include "agent/alert_display.h"
 #include "agent/alert_tracker.h"
-#include "agent/agent_settings.h"
 #include "agent/poll_schedule.h"
 #include "agent/receipt_journal.h"
 #include "agent/server_link.h"

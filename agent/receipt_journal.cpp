@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "base/json_text.h"
 #include "net/private_files.h"
 #include "platform/append_file.h"
-#include "base/json_text.h"
 
 namespace halvenor::agent {
 namespace {

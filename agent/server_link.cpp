@@ -1,8 +1,8 @@
 #include "agent/server_link.h"
 
-#include "net/private_files.h"
 #include "base/errors.h"
 #include "base/release.h"
+#include "net/private_files.h"
 
 namespace halvenor::agent {
 namespace {

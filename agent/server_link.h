@@ -18,8 +18,8 @@
 #include <string>
 
 #include "agent/agent_settings.h"
-#include "agent/trust_store.h"
 #include "agent/server_transport.h"
+#include "agent/trust_store.h"
 
 namespace halvenor::agent {
 

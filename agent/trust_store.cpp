@@ -1,8 +1,8 @@
 #include "agent/trust_store.h"
 
 #include "agent/authority_certificate.h"
-#include "net/private_files.h"
 #include "base/errors.h"
+#include "net/private_files.h"
 
 namespace halvenor::agent {
 namespace {

@@ -1,9 +1,9 @@
 #include "app/service_parts.h"
 
+#include "base/errors.h"
 #include "companions/drills/drill_schedule.h"
 #include "companions/mobile/providers.h"
 #include "companions/setup/setup_manager.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "app/service_parts.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_integrations.h"
-#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "tests/companions/fake_gateway.h"
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "base/errors.h"
 #include "platform/hidden_process.h"
 #include "platform/user_account.h"
-#include "base/errors.h"
 
 namespace fs = std::filesystem;
 

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "base/errors.h"
+#include "base/text.h"
 #include "net/certificates.h"
 #include "platform/listen_address.h"
 #include "platform/user_account.h"
-#include "base/errors.h"
-#include "base/text.h"
 
 namespace fs = std::filesystem;
 

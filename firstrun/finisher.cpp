@@ -5,11 +5,11 @@
 #include <optional>
 #include <thread>
 
-#include "net/private_files.h"
+#include "base/errors.h"
 #include "firstrun/certificate_trust.h"
 #include "firstrun/service_probe.h"
+#include "net/private_files.h"
 #include "platform/hidden_process.h"
-#include "base/errors.h"
 
 namespace fs = std::filesystem;
 

@@ -13,18 +13,18 @@
 #include <set>
 #include <stdexcept>
 
-#include "firstrun/legal_terms.h"
-#include "net/certificates.h"
-#include "net/private_files.h"
+#include "base/clock.h"
+#include "base/digest.h"
 #include "companions/setup/setup_manager.h"
 #include "firstrun/choices.h"
+#include "firstrun/legal_terms.h"
 #include "firstrun/platform_steps.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 #include "platform/file_descriptor.h"
 #include "platform/program_folder.h"
 #include "platform/user_account.h"
-#include "base/clock.h"
 #include "server/core/core.h"
-#include "base/digest.h"
 
 namespace fs = std::filesystem;
 

@@ -2,9 +2,9 @@
 
 #include <ctime>
 
-#include "net/private_files.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "net/private_files.h"
 
 namespace fs = std::filesystem;
 

@@ -3,11 +3,11 @@
 #include <map>
 #include <optional>
 
-#include "firstrun/legal_terms.h"
 #include "firstrun/certificate_trust.h"
 #include "firstrun/choices.h"
 #include "firstrun/finisher.h"
 #include "firstrun/installation.h"
+#include "firstrun/legal_terms.h"
 
 namespace fs = std::filesystem;
 

@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "firstrun/legal_terms.h"
 #include "firstrun/certificate_trust.h"
 #include "firstrun/choices.h"
 #include "firstrun/finisher.h"
 #include "firstrun/legal_controls.h"
+#include "firstrun/legal_terms.h"
 #include "firstrun/tk_dialogs.h"
-#include "tk/tcl_interpreter.h"
 #include "firstrun/window_identity.h"
 #include "firstrun/wizard_events.h"
 #include "firstrun/wizard_layout.h"
@@ -22,6 +21,7 @@
 #include "firstrun/wizard_texts.h"
 #include "firstrun/wizard_widgets.h"
 #include "firstrun/wizard_workers.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
 #include "firstrun/finisher.h"
 #include "firstrun/wizard_events.h"
-#include "base/json_text.h"
 
 namespace halvenor::firstrun {
 

@@ -22,9 +22,9 @@
 #include <optional>
 #include <utility>
 
-#include "base/text.h"
 #include "base/errors.h"
 #include "base/release.h"
+#include "base/text.h"
 #include "platform/file_descriptor.h"
 
 namespace halvenor {

@@ -62,11 +62,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "net/certificates.h"
-#include "net/private_files.h"
 #include "base/clock.h"
 #include "base/digest.h"
 #include "base/json_text.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
 
 namespace {
 

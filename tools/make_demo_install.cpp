@@ -18,14 +18,14 @@
 #include <iostream>
 #include <string>
 
-#include "net/certificates.h"
-#include "net/private_files.h"
-#include "companions/setup/setup_manager.h"
-#include "base/clock.h"
 #include "app/service_parts.h"
-#include "server/core/core.h"
+#include "base/clock.h"
 #include "base/digest.h"
 #include "base/json_text.h"
+#include "companions/setup/setup_manager.h"
+#include "net/certificates.h"
+#include "net/private_files.h"
+#include "server/core/core.h"
 
 using halvenor::Json;
 namespace setup = halvenor::setup;

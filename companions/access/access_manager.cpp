@@ -2,11 +2,11 @@
 
 #include <map>
 
+#include "base/errors.h"
 #include "companions/access/directory_change.h"
 #include "net/private_files.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -3,12 +3,12 @@
 #include <cctype>
 #include <set>
 
-#include "server/core/config_snapshot.h"
 #include "base/digest.h"
-#include "server/core/directory_defaults.h"
-#include "server/core/directory_views.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "server/core/config_snapshot.h"
+#include "server/core/directory_defaults.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {

@@ -10,13 +10,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/errors.h"
 #include "companions/access/access_manager.h"
 #include "companions/access/directory_change.h"
 #include "companions/export/csv.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -1,9 +1,9 @@
 #include "companions/access/live_switch.h"
 
+#include "base/errors.h"
 #include "companions/access/access_manager.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/core.h"
-#include "base/errors.h"
 
 namespace halvenor {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/local_time.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "platform/local_time.h"
 #include "server/core/directory_views.h"
 
 namespace halvenor {

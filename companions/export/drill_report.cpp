@@ -2,11 +2,11 @@
 
 #include <unordered_map>
 
-#include "companions/export/csv.h"
+#include "base/errors.h"
 #include "companions/decision/decision_dashboard.h"
+#include "companions/export/csv.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

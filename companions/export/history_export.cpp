@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "companions/export/csv.h"
 #include "platform/local_time.h"
 #include "server/core/audit_chain.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "server/core/config_snapshot.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "server/core/config_snapshot.h"
 
 namespace halvenor::identity {
 namespace {

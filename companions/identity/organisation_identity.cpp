@@ -6,14 +6,14 @@
 
 #include <cctype>
 
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/text.h"
 #include "companions/identity/id_token.h"
 #include "companions/identity/provider_client.h"
 #include "net/private_files.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/digest.h"
-#include "base/errors.h"
-#include "base/text.h"
 
 namespace halvenor {
 namespace {

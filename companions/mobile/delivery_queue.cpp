@@ -6,17 +6,17 @@
 #include <memory>
 #include <unordered_map>
 
-#include "server/core/contact_directory.h"
+#include "base/digest.h"
+#include "base/errors.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/provider_accounts.h"
 #include "companions/mobile/provider_transport.h"
 #include "companions/mobile/providers.h"
 #include "companions/mobile/retry_policy.h"
-#include "server/core/whatsapp_template.h"
+#include "server/core/contact_directory.h"
 #include "server/core/core.h"
-#include "base/digest.h"
-#include "base/errors.h"
+#include "server/core/whatsapp_template.h"
 
 namespace halvenor {
 namespace {

@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/json_text.h"
 #include "server/core/database.h"
 #include "server/core/mobile_channels.h"
-#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -4,10 +4,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "server/core/contact_directory.h"
+#include "base/errors.h"
 #include "companions/mobile/request_template.h"
 #include "server/core/config_snapshot.h"
-#include "base/errors.h"
+#include "server/core/contact_directory.h"
 
 namespace halvenor {
 namespace {

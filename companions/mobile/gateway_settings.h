@@ -24,8 +24,8 @@
 
 #include <string>
 
-#include "net/http_client.h"
 #include "base/json_text.h"
+#include "net/http_client.h"
 
 namespace halvenor {
 

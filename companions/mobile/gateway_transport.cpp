@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "companions/mobile/request_template.h"
 #include "base/errors.h"
+#include "companions/mobile/request_template.h"
 
 namespace halvenor {
 namespace {

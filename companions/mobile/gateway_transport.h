@@ -12,8 +12,8 @@
 #pragma once
 
 #include "companions/mobile/gateway_settings.h"
-#include "net/http_client.h"
 #include "companions/mobile/provider_transport.h"
+#include "net/http_client.h"
 
 namespace halvenor {
 

@@ -1,8 +1,8 @@
 #include "companions/mobile/mobile_acknowledgements.h"
 
-#include "server/core/core.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 
 namespace halvenor {
 namespace {

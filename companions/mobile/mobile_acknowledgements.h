@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 
-#include "server/core/database.h"
 #include "base/json_text.h"
+#include "server/core/database.h"
 
 namespace halvenor {
 

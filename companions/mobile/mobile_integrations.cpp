@@ -2,18 +2,18 @@
 
 #include <algorithm>
 
-#include "server/core/contact_directory.h"
+#include "base/digest.h"
+#include "base/errors.h"
+#include "base/text.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/gateway_settings.h"
 #include "companions/mobile/provider_accounts.h"
 #include "companions/mobile/provider_transport.h"
 #include "companions/mobile/providers.h"
-#include "server/core/whatsapp_template.h"
+#include "server/core/contact_directory.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/digest.h"
-#include "base/errors.h"
-#include "base/text.h"
+#include "server/core/whatsapp_template.h"
 
 namespace halvenor {
 namespace {

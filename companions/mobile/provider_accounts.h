@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "server/core/database.h"
 #include "base/json_text.h"
+#include "server/core/database.h"
 
 namespace halvenor {
 

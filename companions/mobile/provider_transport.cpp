@@ -1,10 +1,10 @@
 #include "companions/mobile/provider_transport.h"
 
+#include "base/errors.h"
 #include "companions/mobile/gateway_settings.h"
 #include "companions/mobile/gateway_transport.h"
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/provider_accounts.h"
-#include "base/errors.h"
 
 namespace halvenor {
 

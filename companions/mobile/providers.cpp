@@ -1,7 +1,7 @@
 #include "companions/mobile/providers.h"
 
-#include "companions/mobile/gateway_settings.h"
 #include "base/errors.h"
+#include "companions/mobile/gateway_settings.h"
 
 namespace halvenor {
 namespace {

@@ -5,14 +5,14 @@
 #include <cmath>
 #include <vector>
 
-#include "companions/access/access_manager.h"
-#include "companions/access/directory_change.h"
-#include "net/private_files.h"
-#include "companions/setup/setup_manager.h"
-#include "server/core/core.h"
-#include "server/core/directory_views.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "companions/access/access_manager.h"
+#include "companions/access/directory_change.h"
+#include "companions/setup/setup_manager.h"
+#include "net/private_files.h"
+#include "server/core/core.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {

@@ -5,16 +5,16 @@
 #include <charconv>
 #include <functional>
 
-#include "companions/access/access_manager.h"
-#include "companions/setup/agent_bundle.h"
-#include "net/private_files.h"
-#include "platform/listen_address.h"
-#include "server/core/core.h"
-#include "server/core/directory_views.h"
 #include "base/digest.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "companions/access/access_manager.h"
+#include "companions/setup/agent_bundle.h"
+#include "net/private_files.h"
 #include "net/tls_context.h"
+#include "platform/listen_address.h"
+#include "server/core/core.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {

@@ -41,8 +41,8 @@
 #include <string>
 #include <utility>
 
-#include "net/certificates.h"
 #include "base/json_text.h"
+#include "net/certificates.h"
 
 namespace halvenor {
 

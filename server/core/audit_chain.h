@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "server/core/database.h"
 #include "base/json_text.h"
+#include "server/core/database.h"
 
 namespace halvenor {
 

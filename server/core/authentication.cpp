@@ -2,9 +2,9 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include "server/core/core.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 
 namespace halvenor {
 

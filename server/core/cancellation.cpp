@@ -1,10 +1,10 @@
 // Cancellation of alerts and stand-down of live incidents.
 #include <unordered_map>
 
-#include "server/core/core.h"
-#include "server/core/directory_views.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "server/core/core.h"
+#include "server/core/directory_views.h"
 
 namespace halvenor {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "server/core/audit_chain.h"
 #include "base/errors.h"
-#include "server/core/escalation.h"
 #include "base/text.h"
+#include "server/core/audit_chain.h"
+#include "server/core/escalation.h"
 
 namespace halvenor {
 namespace {

@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/json_text.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/database.h"
 #include "server/core/mobile_channels.h"
 #include "server/core/sign_in_sessions.h"
-#include "base/json_text.h"
 
 namespace halvenor {
 

@@ -1,11 +1,11 @@
 // Alert creation: one alert, its deliveries, mobile jobs and audit event in
 // one transaction, exactly once per idempotency key.
-#include "server/core/whatsapp_template.h"
-#include "server/core/core.h"
 #include "base/digest.h"
 #include "base/errors.h"
-#include "server/core/escalation.h"
 #include "base/text.h"
+#include "server/core/core.h"
+#include "server/core/escalation.h"
+#include "server/core/whatsapp_template.h"
 
 namespace halvenor {
 namespace {

@@ -1,9 +1,9 @@
 // Desktop agents: profile, channel readiness, polling and receipts.
+#include "base/errors.h"
+#include "base/text.h"
 #include "server/core/channel_readiness.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
-#include "base/text.h"
 
 namespace halvenor {
 namespace {

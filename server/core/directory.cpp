@@ -3,11 +3,11 @@
 #include <set>
 #include <unordered_set>
 
+#include "base/errors.h"
 #include "server/core/contact_directory.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

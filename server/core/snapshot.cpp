@@ -2,12 +2,12 @@
 #include <atomic>
 #include <unordered_map>
 
+#include "base/errors.h"
 #include "base/json_text.h"
 #include "server/core/alert_records_writer.h"
 #include "server/core/core.h"
-#include "server/core/directory_views.h"
 #include "server/core/directory_defaults.h"
-#include "base/errors.h"
+#include "server/core/directory_views.h"
 #include "server/core/snapshot.h"
 
 namespace halvenor {

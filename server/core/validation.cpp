@@ -6,11 +6,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "server/core/whatsapp_template.h"
-#include "server/core/core.h"
-#include "server/core/directory_views.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "server/core/core.h"
+#include "server/core/directory_views.h"
+#include "server/core/whatsapp_template.h"
 
 namespace halvenor {
 namespace {

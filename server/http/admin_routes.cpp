@@ -1,13 +1,13 @@
 // Administration routes: deployment settings, access and mobile providers.
 // Permission decisions belong to the components; these routes only pass the
 // caller and the body on and shape the reply.
+#include "base/errors.h"
 #include "companions/access/access_manager.h"
 #include "companions/access/directory_import.h"
 #include "companions/access/live_switch.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
-#include "base/errors.h"
 #include "server/http/routes.h"
 
 namespace halvenor::http {

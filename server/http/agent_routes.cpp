@@ -1,7 +1,7 @@
 // Routes of the desktop agents on receiving computers.
+#include "base/errors.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
-#include "base/errors.h"
 #include "server/http/agent_compat.h"
 #include "server/http/routes.h"
 

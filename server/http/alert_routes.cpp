@@ -3,17 +3,17 @@
 #include <set>
 #include <unordered_map>
 
+#include "base/errors.h"
 #include "companions/access/access_manager.h"
+#include "companions/decision/decision_dashboard.h"
 #include "companions/drills/drill_schedule.h"
 #include "companions/export/drill_report.h"
 #include "companions/export/history_export.h"
-#include "companions/decision/decision_dashboard.h"
 #include "companions/mobile/mobile_integrations.h"
 #include "server/core/core.h"
 #include "server/core/coverage.h"
 #include "server/core/directory_views.h"
 #include "server/core/escalation.h"
-#include "base/errors.h"
 #include "server/core/snapshot.h"
 #include "server/http/routes.h"
 

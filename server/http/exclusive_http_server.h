@@ -41,8 +41,8 @@
 #include <memory>
 #include <string>
 
-#include "server/http/http_message.h"
 #include "net/tls_context.h"
+#include "server/http/http_message.h"
 
 namespace halvenor::http {
 

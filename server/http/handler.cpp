@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "server/core/core.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 #include "server/http/error_mapping.h"
 #include "server/http/header_rules.h"
 #include "server/http/rate_limited_report.h"

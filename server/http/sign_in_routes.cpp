@@ -1,10 +1,10 @@
 // Sign-in, mobile acknowledgement and agent enrolment: public routes with their own body rules.
+#include "base/errors.h"
 #include "companions/identity/organisation_identity.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/setup/setup_manager.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
 #include "server/http/handler.h"
 #include "server/http/request_reader.h"
 

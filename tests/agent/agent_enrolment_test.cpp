@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "net/private_files.h"
 #include "base/release.h"
+#include "net/private_files.h"
 #include "tests/agent/agent_process_support.h"
 
 namespace halvenor::testing {

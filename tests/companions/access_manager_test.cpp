@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "companions/access/directory_change.h"
 #include "base/errors.h"
+#include "companions/access/directory_change.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "net/private_files.h"
-#include "base/clock.h"
 #include "app/service_parts.h"
-#include "server/core/core.h"
+#include "base/clock.h"
 #include "base/json_text.h"
+#include "net/private_files.h"
+#include "server/core/core.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::testing_support {

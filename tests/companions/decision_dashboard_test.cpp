@@ -1,5 +1,5 @@
-#include "companions/export/drill_report.h"
 #include "companions/decision/decision_dashboard.h"
+#include "companions/export/drill_report.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "app/service_parts.h"
-#include "server/core/core.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 #include "tests/support/fake_time.h"
 #include "tests/support/temp_folder.h"
 

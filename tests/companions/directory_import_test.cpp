@@ -5,8 +5,8 @@
 #include <chrono>
 #include <string>
 
-#include "companions/access/access_manager.h"
 #include "base/errors.h"
+#include "companions/access/access_manager.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "net/openssl_handles.h"
 #include "base/json_text.h"
+#include "net/openssl_handles.h"
 #include "server/http/exclusive_http_server.h"
 
 namespace halvenor::testing_support {

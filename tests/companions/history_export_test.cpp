@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "app/service_parts.h"
+#include "base/errors.h"
 #include "companions/export/csv.h"
 #include "server/core/audit_chain.h"
-#include "app/service_parts.h"
 #include "server/core/core.h"
-#include "base/errors.h"
 #include "tests/support/fake_time.h"
 #include "tests/support/temp_folder.h"
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "companions/access/access_manager.h"
 #include "base/errors.h"
+#include "companions/access/access_manager.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {

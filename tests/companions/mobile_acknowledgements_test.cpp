@@ -2,10 +2,10 @@
 // only while its alert stands, and is never stored as it was sent.
 #include <gtest/gtest.h>
 
-#include "companions/mobile/mobile_acknowledgements.h"
-#include "companions/mobile/retry_policy.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "companions/mobile/mobile_acknowledgements.h"
+#include "companions/mobile/retry_policy.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 

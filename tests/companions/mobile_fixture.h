@@ -14,11 +14,11 @@
 #include <mutex>
 #include <string>
 
+#include "app/service_parts.h"
+#include "base/clock.h"
 #include "companions/mobile/delivery_queue.h"
 #include "companions/mobile/mobile_acknowledgements.h"
 #include "companions/mobile/mobile_integrations.h"
-#include "base/clock.h"
-#include "app/service_parts.h"
 #include "server/core/core.h"
 #include "tests/support/temp_folder.h"
 

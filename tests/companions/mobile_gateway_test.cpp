@@ -5,12 +5,12 @@
 #include <ctime>
 
 #include "app/service_parts.h"
+#include "base/errors.h"
 #include "companions/mobile/gateway_settings.h"
 #include "companions/mobile/gateway_transport.h"
 #include "companions/mobile/providers.h"
 #include "companions/mobile/request_template.h"
 #include "net/certificates.h"
-#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 

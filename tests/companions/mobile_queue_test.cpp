@@ -9,9 +9,9 @@
 #include <set>
 #include <thread>
 
+#include "base/errors.h"
 #include "companions/mobile/mock_transport.h"
 #include "companions/mobile/retry_policy.h"
-#include "base/errors.h"
 #include "tests/companions/fake_gateway.h"
 #include "tests/companions/mobile_fixture.h"
 

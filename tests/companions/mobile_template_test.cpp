@@ -4,9 +4,9 @@
 
 #include <ctime>
 
+#include "base/errors.h"
 #include "server/core/contact_directory.h"
 #include "server/core/whatsapp_template.h"
-#include "base/errors.h"
 
 namespace halvenor {
 namespace {

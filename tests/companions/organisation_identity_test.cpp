@@ -4,9 +4,9 @@
 
 #include <functional>
 
+#include "base/errors.h"
 #include "companions/identity/id_token.h"
 #include "net/certificates.h"
-#include "base/errors.h"
 #include "tests/companions/companion_test_support.h"
 #include "tests/companions/fake_identity_provider.h"
 

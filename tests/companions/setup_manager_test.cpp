@@ -16,12 +16,12 @@
 #include <ctime>
 #include <thread>
 
+#include "app/command_line.h"
+#include "base/errors.h"
 #include "companions/setup/agent_bundle.h"
 #include "net/private_files.h"
-#include "base/errors.h"
-#include "app/command_line.h"
-#include "server/http/exclusive_http_server.h"
 #include "net/tls_context.h"
+#include "server/http/exclusive_http_server.h"
 #include "tests/companions/companion_test_support.h"
 
 namespace halvenor {

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "server/core/core.h"
 #include "base/digest.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 

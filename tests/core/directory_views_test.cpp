@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "server/core/core.h"
 #include "server/core/directory_views.h"
-#include "base/errors.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 

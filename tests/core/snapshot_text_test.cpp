@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "server/core/core.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 #include "server/core/snapshot.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"

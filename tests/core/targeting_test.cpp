@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "server/core/core.h"
 #include "server/core/directory_defaults.h"
-#include "base/errors.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 #include "tests/support/refusal.h"

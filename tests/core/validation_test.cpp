@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "server/core/core.h"
 #include "base/errors.h"
 #include "base/json_text.h"
+#include "server/core/core.h"
 #include "tests/support/config_builder.h"
 #include "tests/support/core_harness.h"
 #include "tests/support/refusal.h"

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "firstrun/certificate_trust.h"
 #include "net/certificates.h"
 #include "net/private_files.h"
-#include "firstrun/certificate_trust.h"
 #include "platform/hidden_process.h"
 #include "tests/firstrun/firstrun_test_support.h"
 #include "tests/support/scoped_environment.h"

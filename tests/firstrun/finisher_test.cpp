@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "firstrun/legal_terms.h"
 #include "firstrun/finisher.h"
 #include "firstrun/installation.h"
+#include "firstrun/legal_terms.h"
 #include "tests/firstrun/firstrun_test_support.h"
 #include "tests/process/process_support.h"
 #include "tests/support/temp_folder.h"

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <regex>
 
-#include "firstrun/legal_terms.h"
-#include "net/certificates.h"
-#include "firstrun/installation.h"
-#include "firstrun/service_probe.h"
 #include "base/errors.h"
+#include "firstrun/installation.h"
+#include "firstrun/legal_terms.h"
+#include "firstrun/service_probe.h"
+#include "net/certificates.h"
 #include "tests/firstrun/firstrun_test_support.h"
 #include "tests/process/process_support.h"
 #include "tests/support/temp_folder.h"

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <regex>
 
-#include "firstrun/legal_terms.h"
 #include "base/digest.h"
+#include "firstrun/legal_terms.h"
 #include "tests/firstrun/firstrun_test_support.h"
 #include "tests/support/temp_folder.h"
 

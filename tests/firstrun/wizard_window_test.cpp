@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "firstrun/legal_terms.h"
-#include "tk/tcl_interpreter.h"
 #include "firstrun/window_identity.h"
 #include "firstrun/wizard_events.h"
 #include "firstrun/wizard_layout.h"
@@ -18,6 +17,7 @@
 #include "tests/firstrun/wizard_display.h"
 #include "tests/process/process_support.h"
 #include "tests/support/temp_folder.h"
+#include "tk/tcl_interpreter.h"
 
 namespace halvenor::firstrun {
 namespace {

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "app/service_parts.h"
-#include "server/core/core.h"
 #include "base/errors.h"
+#include "server/core/core.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/errors.h"
 #include "companions/mobile/providers.h"
 #include "server/core/config_snapshot.h"
-#include "base/errors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvenor;

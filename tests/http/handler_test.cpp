@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "net/certificates.h"
-#include "companions/setup/setup_manager.h"
 #include "app/service_parts.h"
-#include "server/core/core.h"
-#include "server/core/database.h"
 #include "base/errors.h"
 #include "base/release.h"
+#include "companions/setup/setup_manager.h"
+#include "net/certificates.h"
+#include "server/core/core.h"
+#include "server/core/database.h"
 #include "server/http/error_mapping.h"
 #include "server/http/routes.h"
 #include "tests/process/process_support.h"

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <thread>
 
-#include "net/http_client.h"
 #include "net/certificates.h"
+#include "net/http_client.h"
 #include "net/private_files.h"
 #include "server/http/exclusive_http_server.h"
 #include "tests/support/temp_folder.h"

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/certificates.h"
 #include "base/clock.h"
+#include "net/certificates.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "net/certificates.h"
 #include "base/release.h"
+#include "net/certificates.h"
 #include "tests/process/process_support.h"
 
 namespace halvenor::testing {
