@@ -9,7 +9,9 @@ namespace {
 class OpenSslTransport final : public ServerTransport {
  public:
   OpenSslTransport(HttpUrl url, const std::string& trust_file, double timeout_seconds, std::size_t max_reply_bytes)
-      : client_(std::move(url), trust_file, timeout_seconds, max_reply_bytes, "server") {}
+      : client_(std::move(url), trust_file, timeout_seconds, max_reply_bytes, "server") {
+    client_.prefer_cheap_resumption();
+  }
 
   ServerReply exchange(const std::string& target, const std::string& method, const HeaderList& headers,
                        const std::string& body) const override {

@@ -49,7 +49,9 @@ stop_server
 start_server --cert "$work/cert.pem" --key "$work/key.pem"
 load https_version --tls --ca "$work/cert.pem" --path /api/version
 load https_version_resumed --tls --ca "$work/cert.pem" --resume --path /api/version
-load https_poll --tls --ca "$work/cert.pem" --resume --path /api/agent/poll --tokens "$work/device-tokens.txt"
+# TLS 1.2 resumption, as the desktop agent negotiates it: no key exchange.
+load https_version_resumed_tls12 --tls --ca "$work/cert.pem" --resume --tls12 --path /api/version
+load https_poll --tls --ca "$work/cert.pem" --resume --tls12 --path /api/agent/poll --tokens "$work/device-tokens.txt"
 stop_server
 
 # The yardstick: nginx with one worker per core, TLS 1.2+ with session tickets.
@@ -96,5 +98,6 @@ sleep 1
 port=$nginx_port
 load nginx_https_static --tls --ca "$work/cert.pem" --path /version
 load nginx_https_static_resumed --tls --ca "$work/cert.pem" --resume --path /version
+load nginx_https_static_resumed_tls12 --tls --ca "$work/cert.pem" --resume --tls12 --path /version
 kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""
 echo "load_average $(cut -d' ' -f1-3 /proc/loadavg)"

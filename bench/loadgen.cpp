@@ -1,6 +1,6 @@
 // HTTP/1.0 load driver for a locally running service.
 //
-//   loadgen --host 127.0.0.1 --port P [--tls --ca FILE [--resume]]
+//   loadgen --host 127.0.0.1 --port P [--tls --ca FILE [--resume] [--tls12]]
 //           --path /api/version [--path /other]... [--path-weight N]...
 //           --concurrency 50 (--requests N | --seconds S)
 //           [--tokens FILE] [--header "Name: value"]...
@@ -9,7 +9,8 @@
 // Every request uses a connection of its own, as the service's clients do.
 // Paths are taken in turn by weight (one weight per --path, default 1);
 // tokens (one per line) in turn as "Authorization: Bearer <token>". With
-// --resume each worker offers its last TLS session on the next connection.
+// --resume each worker offers its last TLS session on the next connection;
+// --tls12 offers TLS 1.2 only, as the desktop agent does.
 // Only loopback targets are accepted, and count and duration are bounded.
 //
 // Prints one figure per line, "name value", e.g. "requests_per_second 812.4".
@@ -51,6 +52,7 @@ struct Options {
   bool tls = false;
   std::string ca_file;
   bool resume = false;
+  bool tls12 = false;
   std::vector<std::string> paths;
   std::vector<long> weights;
   int concurrency = 1;
@@ -65,7 +67,7 @@ struct Options {
 [[noreturn]] void usage(const std::string& problem) {
   std::fprintf(stderr,
                "loadgen: %s\n"
-               "usage: loadgen --host 127.0.0.1 --port P [--tls --ca FILE [--resume]]\n"
+               "usage: loadgen --host 127.0.0.1 --port P [--tls --ca FILE [--resume] [--tls12]]\n"
                "       --path PATH [--path PATH]... [--path-weight N]...\n"
                "       --concurrency C (--requests N | --seconds S) [--tokens FILE]\n"
                "       [--header \"Name: value\"]... [--method GET|POST] [--body TEXT]\n",
@@ -109,6 +111,7 @@ Options parse(int argc, char** argv) {
     else if (flag == "--tls") o.tls = true;
     else if (flag == "--ca") o.ca_file = value();
     else if (flag == "--resume") o.resume = true;
+    else if (flag == "--tls12") o.tls12 = true;
     else if (flag == "--path") o.paths.push_back(value());
     else if (flag == "--path-weight") o.weights.push_back(number(flag, value(), 1, 1000));
     else if (flag == "--concurrency") o.concurrency = static_cast<int>(number(flag, value(), 1, kMaxConcurrency));
@@ -130,7 +133,7 @@ Options parse(int argc, char** argv) {
   if (o.method != "GET" && o.method != "POST") usage("--method must be GET or POST");
   if (has_body && o.method != "POST") usage("--body needs --method POST");
   if (o.tls && o.ca_file.empty()) usage("--tls needs --ca");
-  if (!o.tls && (o.resume || !o.ca_file.empty())) usage("--ca and --resume need --tls");
+  if (!o.tls && (o.resume || o.tls12 || !o.ca_file.empty())) usage("--ca, --resume and --tls12 need --tls");
   for (const std::string& header : o.headers) {
     if (header.find(':') == std::string::npos || header.find_first_of("\r\n") != std::string::npos) {
       usage("--header must look like \"Name: value\"");
@@ -177,6 +180,7 @@ class Driver {
     }
     SSL_CTX_set_verify(tls_.get(), SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_session_cache_mode(tls_.get(), SSL_SESS_CACHE_CLIENT);
+    if (o_.tls12) SSL_CTX_set_max_proto_version(tls_.get(), TLS1_2_VERSION);
   }
 
   void run() {

@@ -25,6 +25,7 @@
 #include "base/errors.h"
 #include "base/release.h"
 #include "base/text.h"
+#include "net/tls_policy.h"
 #include "platform/file_descriptor.h"
 
 namespace halvenor {
@@ -160,6 +161,7 @@ class Stream {
   Stream& operator=(const Stream&) = delete;
 
   bool resumed() const { return ssl_ && SSL_session_reused(ssl_.get()) == 1; }
+  int tls_version() const { return ssl_ ? SSL_version(ssl_.get()) : 0; }
   // The session to offer next time (TLS 1.3 tickets arrive with the reply, so
   // ask after reading it); null when there is none worth keeping.
   SSL_SESSION* take_session() const {
@@ -478,6 +480,14 @@ HttpClient::HttpClient(HttpUrl url, const std::string& ca_file, double timeout_s
   }
 }
 
+void HttpClient::prefer_cheap_resumption() {
+  if (!tls_) return;
+  if (SSL_CTX_set_max_proto_version(tls_.get(), TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_cipher_list(tls_.get(), kForwardSecretTls12Ciphers) != 1) {
+    throw ConnectorError("TLS could not be prepared.");
+  }
+}
+
 HttpReply HttpClient::exchange(const std::string& method, const HeaderList& headers,
                                   const std::string& body) const {
   return exchange_at(url_.target, method, headers, body);
@@ -558,6 +568,7 @@ HttpReply HttpClient::send(const std::string& target, const std::string& method,
   reply.status = head->status;
   reply.reason = head->reason;
   reply.resumed = stream.resumed();
+  reply.tls_version = stream.tls_version();
   reply.cut = !ended;
   if (session_) session_->keep(stream.take_session());
   std::string_view rest = std::string_view(raw).substr(head_end + 4);

@@ -53,7 +53,8 @@ struct HttpReply {
   int status = 0;
   std::string reason;    // the status line's reason phrase
   std::string body;      // at most the client's reply limit minus the header
-  bool resumed = false;  // TLS continued an earlier session (no key exchange)
+  bool resumed = false;  // TLS continued an earlier session
+  int tls_version = 0;   // TLS1_2_VERSION, TLS1_3_VERSION; 0 over plain http
   bool cut = false;      // the reply limit ended the reading before the body's end
 };
 
@@ -99,6 +100,14 @@ class HttpClient {
   // still checking the certificate against the host: a service reached on
   // its own address before DNS knows its name. Before the first exchange.
   void connect_via(std::string address) { connect_address_ = std::move(address); }
+
+  // For a peer this client calls every few seconds (the agent's server):
+  // negotiates TLS 1.2 so that a resumed exchange opens a session ticket and
+  // nothing more. OpenSSL 3.0 resumes TLS 1.3 only with a fresh key exchange
+  // on both sides, which at a fleet's poll rate is most of the server's
+  // handshake work. Full handshakes stay ECDHE with an AEAD cipher, so they
+  // keep forward secrecy. Before the first exchange; no effect on plain http.
+  void prefer_cheap_resumption();
 
  private:
   HttpUrl url_;

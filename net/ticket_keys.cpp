@@ -56,10 +56,13 @@ int seal_or_open(SSL* ssl, unsigned char name[16], unsigned char* iv, EVP_CIPHER
         EVP_DecryptInit_ex(cipher, EVP_aes_256_cbc(), nullptr, key->cipher_key.data(), iv) != 1) {
       return -1;
     }
-    // Always 2 ("renew"): with 1, a TLS 1.3 resumption issues no new ticket,
-    // and a client that keeps only its newest session then holds one that
-    // can no longer be resumed.
-    return 2;
+    // TLS 1.3 always gets a new ticket ("renew"): without one, a client that
+    // keeps only its newest session then holds one that can no longer be
+    // resumed. A TLS 1.2 resumption goes on with the session it opened, so
+    // its ticket is replaced only when sealed under an older key; sealing a
+    // new one on every poll would be work for nothing.
+    if (SSL_version(ssl) >= TLS1_3_VERSION || !ring->is_newest(*key, now)) return 2;
+    return 1;
   } catch (const std::exception&) {
     return -1;
   }
@@ -85,6 +88,12 @@ TicketKeyRing::Key TicketKeyRing::current(Clock::time_point now) {
     keys_.push_back(fresh);
   }
   return keys_.back();
+}
+
+bool TicketKeyRing::is_newest(const Key& key, Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  forget_expired(now);
+  return !keys_.empty() && keys_.back().name == key.name && now - key.made < rotation_;
 }
 
 std::optional<TicketKeyRing::Key> TicketKeyRing::find(const unsigned char* name,

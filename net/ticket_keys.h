@@ -5,8 +5,9 @@
 //
 // A key encrypts new tickets for one rotation period after it is made (it is
 // replaced lazily, by the first ticket issued after that), and still opens
-// tickets until two periods after it was made. Every resumption is given a
-// fresh ticket under the current key.
+// tickets until two periods after it was made. A TLS 1.3 resumption is always
+// given a fresh ticket under the current key; a TLS 1.2 one only when its
+// ticket was sealed under an older key.
 //
 // Thread-safe: OpenSSL calls the ring from every thread taking handshakes.
 #pragma once
@@ -41,6 +42,8 @@ class TicketKeyRing {
   Key current(Clock::time_point now);
   // The key named `name` if it may still open tickets at `now`.
   std::optional<Key> find(const unsigned char* name, Clock::time_point now);
+  // Whether `key` is the one new tickets would be sealed with at `now`.
+  bool is_newest(const Key& key, Clock::time_point now);
 
   // Gives `ctx` a ring of its own (freed with the context) and the ticket
   // lifetime that goes with it. Throws std::runtime_error on failure.

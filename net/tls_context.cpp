@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "net/ticket_keys.h"
+#include "net/tls_policy.h"
 
 namespace halvenor::http {
 namespace {
@@ -46,6 +47,7 @@ std::shared_ptr<SSL_CTX> TlsContext::build(const std::string& cert_pem_path,
   if (SSL_CTX_set_min_proto_version(raw, TLS1_2_VERSION) != 1) fail("Cannot require TLS 1.2");
   SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
                                SSL_OP_IGNORE_UNEXPECTED_EOF);
+  if (SSL_CTX_set_cipher_list(raw, kForwardSecretTls12Ciphers) != 1) fail("Cannot set the TLS 1.2 ciphers");
   if (SSL_CTX_use_certificate_chain_file(raw, cert_pem_path.c_str()) != 1) {
     fail("Cannot load TLS certificate chain from " + cert_pem_path);
   }

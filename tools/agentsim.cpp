@@ -8,7 +8,7 @@
 //       server.pem, server.key), all owner-only.
 //
 //   agentsim --install DIR --port P [--agents N] [--seconds 60]
-//            [--tls [--resume]] [--ca FILE]
+//            [--tls [--resume] [--tls-max 1.2|1.3]] [--ca FILE]
 //            [--interval-ms 5000] [--jitter-ms 1000]
 //            [--received-ms 0] [--displayed-ms 200] [--acknowledged-ms 2000]
 //            [--alert-every S] [--max-connections 256] [--capability TEXT]
@@ -21,6 +21,8 @@
 // an exercise alert for all sites as the operator at that period, and reports
 // per alert the time from the 201 reply to the first "received" receipt, to
 // every agent's "displayed", and to every agent's "acknowledged".
+// Over TLS the simulator offers what the desktop agent offers: TLS 1.2 only,
+// whose resumption skips the key exchange; --tls-max 1.3 measures TLS 1.3.
 // The credentials file (demo-credentials.txt, as make_demo_install also
 // writes) gives the device and operator credentials.
 //
@@ -67,6 +69,7 @@
 #include "base/json_text.h"
 #include "net/certificates.h"
 #include "net/private_files.h"
+#include "net/tls_policy.h"
 
 namespace {
 
@@ -83,7 +86,7 @@ constexpr int kCertificateDays = 30;
   std::fprintf(stderr,
                "agentsim: %s\n"
                "usage: agentsim --make-install DIR --agents N\n"
-               "       agentsim --install DIR --port P [--agents N] [--seconds S] [--tls [--resume]] [--ca FILE]\n"
+               "       agentsim --install DIR --port P [--agents N] [--seconds S] [--tls [--resume] [--tls-max V]] [--ca FILE]\n"
                "                [--interval-ms MS] [--jitter-ms MS] [--received-ms MS] [--displayed-ms MS]\n"
                "                [--acknowledged-ms MS] [--alert-every S] [--max-connections C] [--capability TEXT]\n"
                "                [--hostile N]\n",
@@ -107,6 +110,7 @@ struct Options {
   double seconds = 60;
   bool tls = false;
   bool resume = false;
+  int tls_max = TLS1_2_VERSION;
   std::string ca_file;
   long interval_ms = 5000;
   long jitter_ms = 1000;
@@ -134,6 +138,11 @@ Options parse(int argc, char** argv) {
     else if (flag == "--seconds") o.seconds = static_cast<double>(number(flag, value(), 1, 24 * 3600));
     else if (flag == "--tls") o.tls = true;
     else if (flag == "--resume") o.resume = true;
+    else if (flag == "--tls-max") {
+      const std::string version = value();
+      if (version != "1.2" && version != "1.3") usage("--tls-max must be 1.2 or 1.3");
+      o.tls_max = version == "1.2" ? TLS1_2_VERSION : TLS1_3_VERSION;
+    }
     else if (flag == "--ca") o.ca_file = value();
     else if (flag == "--interval-ms") o.interval_ms = number(flag, value(), 100, 3'600'000);
     else if (flag == "--jitter-ms") o.jitter_ms = number(flag, value(), 0, 3'600'000);
@@ -292,6 +301,9 @@ class Simulator {
         usage("cannot load CA file " + o_.ca_file);
       SSL_CTX_set_verify(tls_, SSL_VERIFY_PEER, nullptr);
       SSL_CTX_set_session_cache_mode(tls_, SSL_SESS_CACHE_CLIENT);
+      if (SSL_CTX_set_max_proto_version(tls_, o_.tls_max) != 1 ||
+          SSL_CTX_set_cipher_list(tls_, halvenor::kForwardSecretTls12Ciphers) != 1)
+        usage("cannot set the TLS version");
     }
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) usage(std::string("epoll_create1: ") + std::strerror(errno));

@@ -99,11 +99,13 @@ class WinHttpTransport final : public ServerTransport {
     session_.reset(WinHttpOpen(widen(std::string("Halvenor-Agent/") + AGENT_VERSION).c_str(),
                                WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_) throw TransportError("WinHTTP could not be started: " + error_text(GetLastError()));
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (!WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-      protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // a Windows without TLS 1.3 in WinHTTP
-      WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    }
+    // TLS 1.2 only, as the Linux agent: Schannel resumes a TLS 1.2 session
+    // without a key exchange, where a TLS 1.3 resumption repeats it on both
+    // sides, and the server's handshake work per poll is what bounds how many
+    // computers one service can reach in seconds. The server offers only
+    // ECDHE suites for TLS 1.2, so full handshakes keep forward secrecy.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     if (WinHttpSetStatusCallback(session_.get(), on_status, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK)
       throw TransportError("WinHTTP refused the certificate check: " + error_text(GetLastError()));

@@ -18,9 +18,12 @@ TEST(TicketKeyRing, RotatesHourlyAndOpensTicketsForTwoHours) {
   EXPECT_NE(second.cipher_key, first.cipher_key);
   EXPECT_NE(second.mac_key, first.mac_key);
 
-  // The older key still opens its tickets.
+  // The older key still opens its tickets, but is no longer the newest, so
+  // TLS 1.2 tickets sealed under it are replaced.
   const auto found = ring.find(first.name.data(), start + minutes(62));
   ASSERT_TRUE(found);
+  EXPECT_FALSE(ring.is_newest(*found, start + minutes(62)));
+  EXPECT_TRUE(ring.is_newest(second, start + minutes(62)));
   EXPECT_EQ(found->cipher_key, first.cipher_key);
   EXPECT_EQ(found->mac_key, first.mac_key);
 

@@ -42,19 +42,25 @@ TEST(HttpClientSessionTest, EveryLaterExchangeResumesTheSession) {
   std::thread serving([&] { server.serve_until(stop); });
 
   HttpUrl url{true, "127.0.0.1", std::to_string(server.port()), "/first", true};
-  HttpClient client(url, ca_file.string(), 5.0, kMaxReplyBytes, "server");
-  const HttpReply first = client.exchange("GET", {}, "");
-  const HttpReply second = client.exchange_at("/second", "GET", {}, "");
-  // The ticket a resumed exchange holds must itself lead to a resumption.
-  const HttpReply third = client.exchange_at("/third", "GET", {}, "");
+  // The agent's client (TLS 1.2 tickets, no key exchange on resumption) and
+  // the default one (TLS 1.3).
+  for (const bool cheap : {true, false}) {
+    SCOPED_TRACE(cheap ? "TLS 1.2 tickets" : "TLS 1.3");
+    HttpClient client(url, ca_file.string(), 5.0, kMaxReplyBytes, "server");
+    if (cheap) client.prefer_cheap_resumption();
+    const HttpReply first = client.exchange("GET", {}, "");
+    const HttpReply second = client.exchange_at("/second", "GET", {}, "");
+    // The ticket a resumed exchange holds must itself lead to a resumption.
+    const HttpReply third = client.exchange_at("/third", "GET", {}, "");
+    EXPECT_EQ(first.body, "/first");
+    EXPECT_FALSE(first.resumed);
+    EXPECT_EQ(second.body, "/second");
+    EXPECT_TRUE(second.resumed);
+    EXPECT_TRUE(third.resumed);
+    EXPECT_EQ(third.tls_version, cheap ? TLS1_2_VERSION : TLS1_3_VERSION);
+  }
   stop = true;
   serving.join();
-
-  EXPECT_EQ(first.body, "/first");
-  EXPECT_FALSE(first.resumed);
-  EXPECT_EQ(second.body, "/second");
-  EXPECT_TRUE(second.resumed);
-  EXPECT_TRUE(third.resumed);
 }
 
 }  // namespace
