@@ -1,9 +1,9 @@
 #include "server/http/exclusive_http_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <list>
 #include <mutex>
@@ -48,7 +49,7 @@ constexpr auto kReplyDeadline = std::chrono::seconds(30);
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kWriteChunk = 64 * 1024;
-constexpr int kDrainChunksPerEvent = 4;
+constexpr int kDrainChunksPerEvent = 16;
 constexpr int kMaxEventsPerWait = 256;
 constexpr int kAcceptBatch = 64;
 // Descriptors beyond the connections: listener, epoll, files the service opens.
@@ -57,11 +58,6 @@ constexpr std::size_t kSpareDescriptors = 256;
 bool client_gone(int error) {
   return error == EPIPE || error == ECONNRESET || error == EAGAIN || error == EWOULDBLOCK ||
          error == ETIMEDOUT || error == ENOTCONN || error == 0;
-}
-
-void set_blocking(int fd, bool blocking) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
 // Raises the soft open-file limit as far as allowed and returns the soft
@@ -145,36 +141,37 @@ void check_reply(const HttpResponse& response) {
 }
 
 enum class Phase {
-  kHandshake,  // TLS handshake in progress, waiting for the client (event loop)
-  kTlsWorker,  // a TLS thread is taking the handshake's next step, and reading
-               // the request when the handshake is done
-  kReading,    // request being read (event loop)
+  kHandshake,  // TLS handshake in progress
+  kReading,    // request being read
   kWorker,     // owned by a worker until it hands the connection back
-  kReplying,   // transport error reply being written (event loop)
+  kReplying,   // transport error reply being written
   kClosing,    // reply sent; draining input until the client closes
 };
+
+struct EventLoop;
 
 struct Connection {
   int fd = -1;
   SSL* ssl = nullptr;
   std::string peer_text;  // the client's address (IPv4 text for IPv4 clients of a dual-stack listener)
+  EventLoop* loop = nullptr;  // the loop that accepted it, the only one to touch it off the table
+  std::uint64_t serial = 0;   // tells a connection from a later one on the same descriptor number
   Phase phase = Phase::kReading;
-  // Place among the connections still handshaking or reading, oldest first;
-  // valid while `incomplete` is set.
-  std::list<Connection*>::iterator queued;
-  bool incomplete = false;
   Clock::time_point deadline;
-  std::uint32_t watched = 0;  // epoll interest; 0 when not registered
   RequestReader reader;
   std::string reply;  // transport error reply
   std::size_t reply_sent = 0;
   bool reply_ok = false;  // set by the worker
-  // Set by the TLS thread: 1 when the handshake is done, else what OpenSSL
-  // waits for (SSL_ERROR_WANT_READ or _WRITE), or 0 when it failed.
-  int handshake_step = 0;
-  // With a TLS thread or a worker; the loop thread must not touch anything
-  // else in the connection meanwhile. Loop thread only.
+  // With a worker; its loop must not touch anything else in the connection
+  // meanwhile. Its loop's thread only.
   bool off_loop = false;
+  // Under the connection table's mutex: the place among the connections not
+  // yet handed to a worker, oldest first (valid while `incomplete`), and
+  // whether another loop evicted it, which takes it off the table at once;
+  // its own loop then closes it on sight.
+  std::list<Connection*>::iterator queued;
+  bool incomplete = false;
+  bool evicted = false;
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -185,29 +182,68 @@ struct Connection {
   }
 };
 
+// One of the event loops (one per core): it accepts from the shared listener,
+// takes the TLS handshakes and reads the requests of its own connections, so
+// handshakes use every core without a connection changing threads on the
+// way. Each connection stays registered, edge-triggered, from accept to
+// close: no epoll call per step.
+struct EventLoop {
+  int epoll_fd = -1;
+  int wake_fd = -1;  // eventfd: workers and other loops have left work in the inbox
+  bool accept_paused = false;
+  std::unordered_map<int, std::unique_ptr<Connection>> connections;  // this loop's thread only
+  std::mutex inbox_mutex;
+  std::vector<Connection*> finished;  // answered by a worker
+  std::vector<std::pair<int, std::uint64_t>> evictions;  // (fd, serial) evicted by another loop
+
+  EventLoop() = default;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+  ~EventLoop() {
+    connections.clear();
+    if (epoll_fd >= 0) ::close(epoll_fd);
+    if (wake_fd >= 0) ::close(wake_fd);
+  }
+
+  // Leaves work for this loop's thread; `add` runs under the inbox lock.
+  // Wakes the loop only when the inbox was empty: otherwise a wake-up is
+  // already on its way, and the loop reads the eventfd before it empties the
+  // inbox.
+  template <typename Add>
+  void post(Add add) {
+    bool was_empty = false;
+    {
+      std::lock_guard lock(inbox_mutex);
+      was_empty = finished.empty() && evictions.empty();
+      add();
+    }
+    const std::uint64_t one = 1;
+    if (was_empty && write(wake_fd, &one, sizeof one) < 0) report("cannot wake an HTTP event loop");
+  }
+};
+
 }  // namespace
 
 struct ExclusiveHTTPServer::Impl {
   ServerLimits limits;
   int listen_fd = -1;
-  int epoll_fd = -1;
-  int wake_fd = -1;  // eventfd: workers signal finished connections
   int port = 0;
-  bool accept_paused = false;
   bool closed = false;
   Handler handler;
   std::string server_version = "Halvenor";
   std::function<void()> service_action;
   std::shared_ptr<TlsContext> tls;
-  // Every open connection, owned here whatever its phase; only the loop
-  // thread touches this map (and close(), once the loop has stopped).
-  std::unordered_map<int, std::unique_ptr<Connection>> connections;
-  // Loop thread only, like the map: open connections per client address, and
-  // the connections not yet handed to a worker in the order accepted, which is
-  // the order they are evicted in when the table is full.
+  std::vector<std::unique_ptr<EventLoop>> loops;
+
+  // The connection table, shared by the loops: open connections in all, per
+  // client address, and those not yet handed to a worker in the order
+  // accepted, which is the order they are evicted in when the table is full.
+  std::mutex table_mutex;
+  std::size_t table_size = 0;
+  std::size_t open_count = 0;
   std::unordered_map<std::string, std::size_t> per_address;
   std::list<Connection*> incomplete;
-  std::size_t table_size = 0;
+  std::uint64_t next_serial = 1;
   RateLimitedReport report_address_cap;
   RateLimitedReport report_eviction;
   RateLimitedReport report_table_full;
@@ -217,12 +253,6 @@ struct ExclusiveHTTPServer::Impl {
   std::deque<Connection*> jobs;
   bool stopping = false;
   std::vector<std::thread> workers;
-  // Handshake steps wait here for a TLS thread (same mutex as `jobs`).
-  std::condition_variable handshakes_ready;
-  std::deque<Connection*> handshakes;
-  std::vector<std::thread> tls_threads;
-  std::mutex done_mutex;
-  std::vector<Connection*> done;
 
   ~Impl() { close(); }
 
@@ -248,18 +278,20 @@ struct ExclusiveHTTPServer::Impl {
       throw_errno(where, "Cannot read the bound port of ");
     }
     port = ntohs(local.ss_family == AF_INET6 ? v6->sin6_port : v4->sin_port);
-    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_fd < 0 || wake_fd < 0 || !register_fd(listen_fd) || !register_fd(wake_fd)) {
-      throw_errno(where, "Cannot set up the HTTP event loop for ");
+    std::size_t loop_count = limits.event_loops;
+    if (loop_count == 0) loop_count = std::max(1U, std::thread::hardware_concurrency());
+    for (std::size_t i = 0; i < loop_count; ++i) {
+      auto loop = std::make_unique<EventLoop>();
+      loop->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+      loop->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (loop->epoll_fd < 0 || loop->wake_fd < 0 || !watch_listener(*loop) ||
+          !watch(*loop, loop->wake_fd, EPOLLIN)) {
+        throw_errno(where, "Cannot set up the HTTP event loop for ");
+      }
+      loops.push_back(std::move(loop));
     }
     for (std::size_t i = 0; i < std::max<std::size_t>(1, limits.worker_threads); ++i) {
       workers.emplace_back([this] { work(); });
-    }
-    std::size_t tls_count = limits.tls_threads;
-    if (tls_count == 0) tls_count = std::max(1U, std::thread::hardware_concurrency());
-    for (std::size_t i = 0; i < tls_count; ++i) {
-      tls_threads.emplace_back([this] { take_handshake_steps(); });
     }
   }
 
@@ -269,95 +301,179 @@ struct ExclusiveHTTPServer::Impl {
     throw std::runtime_error(std::string(what) + where + ": " + std::strerror(error));
   }
 
-  bool register_fd(int fd) {
+  static bool watch(EventLoop& loop, int fd, std::uint32_t events) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.fd = fd;
-    return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
+    return epoll_ctl(loop.epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
   }
 
-  // ---- event loop thread ----
+  // Every loop waits on the listener; a new connection wakes one of them.
+  bool watch_listener(EventLoop& loop) const { return watch(loop, listen_fd, EPOLLIN | EPOLLEXCLUSIVE); }
+
+  // ---- event loops ----
 
   void serve_until(const std::atomic<bool>& stop) {
     if (closed) throw std::runtime_error("The HTTP server is closed");
+    std::atomic<bool> halt{false};
+    std::mutex failure_mutex;
+    std::exception_ptr failure;
+    const auto run = [&](EventLoop& loop, bool with_service) {
+      try {
+        run_loop(loop, stop, halt, with_service);
+      } catch (...) {
+        std::lock_guard lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+        halt = true;
+      }
+    };
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < loops.size(); ++i) {
+      others.emplace_back(run, std::ref(*loops[i]), false);
+    }
+    run(*loops.front(), true);
+    for (std::thread& thread : others) thread.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  void run_loop(EventLoop& loop, const std::atomic<bool>& stop, const std::atomic<bool>& halt,
+                bool with_service) {
     epoll_event events[kMaxEventsPerWait];
     auto next_sweep = Clock::now() + kLoopTick;
     auto next_service = Clock::now() + kServiceInterval;
-    while (!stop.load()) {
-      const int count = epoll_wait(epoll_fd, events, kMaxEventsPerWait,
+    while (!stop.load() && !halt.load()) {
+      const int count = epoll_wait(loop.epoll_fd, events, kMaxEventsPerWait,
                                    static_cast<int>(kLoopTick.count()));
       if (count < 0 && errno != EINTR) throw_errno("", "HTTP event loop failed");
       for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
         if (fd == listen_fd) {
-          accept_ready();
-        } else if (fd == wake_fd) {
-          take_back_finished();
-        } else if (auto found = connections.find(fd); found != connections.end()) {
-          advance(*found->second);
+          accept_ready(loop);
+        } else if (fd == loop.wake_fd) {
+          take_inbox(loop);
+        } else if (auto found = loop.connections.find(fd); found != loop.connections.end()) {
+          advance(loop, *found->second);
         }
       }
       const auto now = Clock::now();
       if (now >= next_sweep) {
         next_sweep = now + kLoopTick;
-        sweep(now);
+        sweep(loop, now);
       }
-      if (now >= next_service) {
+      if (with_service && now >= next_service) {
         next_service = now + kServiceInterval;
         if (service_action) service_action();
       }
     }
   }
 
-  void accept_ready() {
+  void accept_ready(EventLoop& loop) {
     for (int i = 0; i < kAcceptBatch; ++i) {
+      if (!accept_one(loop)) return;
+    }
+  }
+
+  // Accepts one connection and puts it on the table, unless its address
+  // holds its share already or the table is full of requests being answered.
+  // A full table makes room at the cost of the connection that has taken
+  // longest over its request: an idle flood is thereby pushed out by live
+  // clients instead of locking them out. Requests already with a worker, and
+  // replies being written, are never cut. False when there is nothing more to
+  // accept for now.
+  bool accept_one(EventLoop& loop) {
+    auto connection = std::make_unique<Connection>();
+    Connection& c = *connection;
+    EventLoop* victim_loop = nullptr;
+    std::pair<int, std::uint64_t> victim_id;
+    std::string victim_peer;
+    std::size_t held = 0;
+    {
+      // Accepting under the table's lock keeps the table in the order the
+      // kernel queued the connections, whichever loop takes them.
+      std::lock_guard lock(table_mutex);
       sockaddr_storage remote{};
       socklen_t remote_length = sizeof remote;
       const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&remote), &remote_length,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EINTR || errno == ECONNABORTED) return true;
         // Out of descriptors or memory: stop accepting for a tick instead of
         // spinning on a listener that stays readable.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          accept_paused = epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_fd, nullptr) == 0;
+          loop.accept_paused = epoll_ctl(loop.epoll_fd, EPOLL_CTL_DEL, listen_fd, nullptr) == 0;
         }
-        return;
+        return false;
       }
-      const std::string peer = address_text(remote);
-      if (const auto held = per_address.find(peer);
-          held != per_address.end() && held->second >= limits.max_connections_per_address) {
-        ::close(fd);
-        report_address_cap("refusing connections from " + peer + ": it holds " +
-                           std::to_string(held->second) + ", the most one address may");
-        continue;
+      c.fd = fd;
+      c.peer_text = address_text(remote);
+      c.loop = &loop;
+      c.serial = next_serial++;
+      c.deadline = Clock::now() + limits.read_deadline;
+      if (const auto found = per_address.find(c.peer_text); found != per_address.end()) held = found->second;
+      if (held < limits.max_connections_per_address && open_count >= table_size && !incomplete.empty()) {
+        Connection& oldest = *incomplete.front();
+        victim_loop = oldest.loop;
+        victim_id = {oldest.fd, oldest.serial};
+        victim_peer = oldest.peer_text;
+        uncount(oldest);
+        oldest.evicted = true;
       }
-      if (connections.size() >= table_size && !evict_oldest_incomplete()) {
-        ::close(fd);
-        report_table_full("connection table full (" + std::to_string(table_size) +
-                          ") with every request being answered; refusing " + peer);
-        continue;
+      if (held < limits.max_connections_per_address && open_count < table_size) {
+        ++open_count;
+        ++per_address[c.peer_text];
+        c.queued = incomplete.insert(incomplete.end(), &c);
+        c.incomplete = true;
       }
-      auto connection = std::make_unique<Connection>();
-      connection->fd = fd;
-      connection->peer_text = peer;
-      connection->deadline = Clock::now() + limits.read_deadline;
-      if (tls) {
-        connection->ssl = SSL_new(tls->ssl_ctx().get());
-        if (connection->ssl == nullptr || SSL_set_fd(connection->ssl, fd) != 1) {
-          ERR_clear_error();
-          continue;
-        }
-        SSL_set_accept_state(connection->ssl);
-        connection->phase = Phase::kHandshake;
-      }
-      Connection& added = *connection;
-      connections.emplace(fd, std::move(connection));
-      ++per_address[peer];
-      added.queued = incomplete.insert(incomplete.end(), &added);
-      added.incomplete = true;
-      wait_for(added, EPOLLIN);
     }
+    if (victim_loop != nullptr) {
+      report_eviction("connection table full (" + std::to_string(table_size) +
+                      "); closing the oldest unfinished request, from " + victim_peer);
+      if (victim_loop == &loop) {
+        close_evicted(loop, victim_id);
+      } else {
+        victim_loop->post([&] { victim_loop->evictions.push_back(victim_id); });
+      }
+    }
+    if (!c.incomplete) {
+      if (held >= limits.max_connections_per_address) {
+        report_address_cap("refusing connections from " + c.peer_text + ": it holds " + std::to_string(held) +
+                           ", the most one address may");
+      } else {
+        report_table_full("connection table full (" + std::to_string(table_size) +
+                          ") with every request being answered; refusing " + c.peer_text);
+      }
+      return true;  // closes the socket
+    }
+    loop.connections.emplace(c.fd, std::move(connection));
+    if (tls) {
+      c.ssl = SSL_new(tls->ssl_ctx().get());
+      if (c.ssl == nullptr || SSL_set_fd(c.ssl, c.fd) != 1) {
+        ERR_clear_error();
+        drop(loop, c);
+        return true;
+      }
+      SSL_set_accept_state(c.ssl);
+      c.phase = Phase::kHandshake;
+    }
+    if (!watch(loop, c.fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET)) drop(loop, c);
+    return true;
+  }
+
+  // Takes a connection off the table. Under the table's mutex.
+  void uncount(Connection& c) {
+    if (c.incomplete) {
+      incomplete.erase(c.queued);
+      c.incomplete = false;
+    }
+    --open_count;
+    if (auto found = per_address.find(c.peer_text); found != per_address.end() && --found->second == 0) {
+      per_address.erase(found);
+    }
+  }
+
+  void close_evicted(EventLoop& loop, std::pair<int, std::uint64_t> id) {
+    const auto found = loop.connections.find(id.first);
+    if (found != loop.connections.end() && found->second->serial == id.second) drop(loop, *found->second);
   }
 
   // IPv4 clients of a dual-stack listener arrive as ::ffff:a.b.c.d; they are
@@ -377,108 +493,54 @@ struct ExclusiveHTTPServer::Impl {
     return text;
   }
 
-  // Makes room for a new connection at the cost of the one that has taken
-  // longest over its request: an idle flood is thereby pushed out by live
-  // clients instead of locking them out. Requests already with a worker, and
-  // replies being written, are never cut.
-  bool evict_oldest_incomplete() {
-    // A connection with a TLS thread is in use there; it is passed over
-    // (there are at most as many as handshakes queued) and keeps its place.
-    auto candidate = incomplete.begin();
-    while (candidate != incomplete.end() && (*candidate)->off_loop) ++candidate;
-    if (candidate == incomplete.end()) return false;
-    Connection& oldest = **candidate;
-    report_eviction("connection table full (" + std::to_string(table_size) +
-                    "); closing the oldest unfinished request, from " + oldest.peer_text);
-    drop(oldest);
+  // The request has been read (or refused): the connection can no longer be
+  // evicted. False when another loop evicted it first.
+  bool completed(Connection& c) {
+    std::lock_guard lock(table_mutex);
+    if (c.evicted) return false;
+    if (c.incomplete) {
+      incomplete.erase(c.queued);
+      c.incomplete = false;
+    }
     return true;
   }
 
-  // The connection is past reading its request, so no longer evictable.
-  void completed(Connection& c) {
-    if (!c.incomplete) return;
-    incomplete.erase(c.queued);
-    c.incomplete = false;
+  void drop(EventLoop& loop, Connection& c) {
+    {
+      std::lock_guard lock(table_mutex);
+      if (!c.evicted) uncount(c);
+    }
+    loop.connections.erase(c.fd);  // closes the socket, which leaves the epoll set with it
   }
 
-  void advance(Connection& c) {
+  // Called on every edge; each step goes as far as the client's data allows,
+  // since the next call comes only with the next change.
+  void advance(EventLoop& loop, Connection& c) {
     switch (c.phase) {
-      case Phase::kHandshake: return hand_to_tls_thread(c);
-      case Phase::kReading: return read_request(c);
-      case Phase::kReplying: return write_error_reply(c);
-      case Phase::kClosing: return drain(c);
-      case Phase::kWorker:
-      case Phase::kTlsWorker: return;
+      case Phase::kHandshake: return take_handshake_step(loop, c);
+      case Phase::kReading: return read_request(loop, c);
+      case Phase::kReplying: return write_error_reply(loop, c);
+      case Phase::kClosing: return drain(loop, c);
+      case Phase::kWorker: return;
     }
   }
 
-  // Watches `events` on the connection; drops it if that fails.
-  void wait_for(Connection& c, std::uint32_t events) {
-    if (c.watched == events) return;
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = c.fd;
-    if (epoll_ctl(epoll_fd, c.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &event) != 0) {
-      return drop(c);
+  void take_handshake_step(EventLoop& loop, Connection& c) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(c.ssl);
+    if (result == 1) {
+      // The request usually comes with the client's last handshake message.
+      c.phase = Phase::kReading;
+      return read_request(loop, c);
     }
-    c.watched = events;
-  }
-
-  void unwatch(Connection& c) {
-    if (c.watched != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, c.fd, nullptr);
-    c.watched = 0;
-  }
-
-  void drop(Connection& c) {
-    unwatch(c);
-    completed(c);
-    if (auto held = per_address.find(c.peer_text); held != per_address.end() && --held->second == 0) {
-      per_address.erase(held);
-    }
-    connections.erase(c.fd);  // closes the socket
-  }
-
-  // Waits as OpenSSL asks after a call that could not finish; drops the
-  // connection on any other outcome.
-  void wait_for_tls(Connection& c, int result) {
     const int error = SSL_get_error(c.ssl, result);
     ERR_clear_error();
-    if (error == SSL_ERROR_WANT_READ) return wait_for(c, EPOLLIN);
-    if (error == SSL_ERROR_WANT_WRITE) return wait_for(c, EPOLLOUT);
-    drop(c);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) drop(loop, c);
   }
 
-  // The key exchange and signature of a handshake are the costliest work the
-  // service does per connection; taking them off the loop thread spreads them
-  // over every core and keeps the loop free to accept and read.
-  void hand_to_tls_thread(Connection& c) {
-    unwatch(c);
-    c.phase = Phase::kTlsWorker;
-    c.off_loop = true;
-    {
-      std::lock_guard lock(jobs_mutex);
-      handshakes.push_back(&c);
-    }
-    handshakes_ready.notify_one();
-  }
+  enum class Pulled { kComplete, kFailed, kWantMore, kGone };
 
-  // Back from a TLS thread that did not pass the connection on to a worker.
-  void handshake_step_taken(Connection& c) {
-    c.phase = Phase::kHandshake;
-    if (c.handshake_step == SSL_ERROR_WANT_READ) return wait_for(c, EPOLLIN);
-    if (c.handshake_step == SSL_ERROR_WANT_WRITE) return wait_for(c, EPOLLOUT);
-    if (c.handshake_step != 1) return drop(c);
-    c.phase = Phase::kReading;
-    if (c.reader.state() == RequestReader::State::kFailed) {
-      return start_error_reply(c, c.reader.error_status());
-    }
-    read_request(c);
-  }
-
-  enum class Pulled { kComplete, kFailed, kWantRead, kWantWrite, kGone };
-
-  // Feeds the reader with whatever the client has sent so far. Touches only
-  // the connection, so a TLS thread may call it for one it holds.
+  // Feeds the reader with whatever the client has sent so far.
   static Pulled pull(Connection& c) {
     char buffer[kReadChunk];
     for (;;) {
@@ -489,8 +551,7 @@ struct ExclusiveHTTPServer::Impl {
         if (result <= 0) {
           const int error = SSL_get_error(c.ssl, result);
           ERR_clear_error();
-          if (error == SSL_ERROR_WANT_READ) return Pulled::kWantRead;
-          if (error == SSL_ERROR_WANT_WRITE) return Pulled::kWantWrite;
+          if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return Pulled::kWantMore;
           if (error != SSL_ERROR_ZERO_RETURN) return Pulled::kGone;
         }
         received = result > 0 ? static_cast<std::size_t>(result) : 0;
@@ -498,7 +559,7 @@ struct ExclusiveHTTPServer::Impl {
         const ssize_t result = recv(c.fd, buffer, sizeof buffer, 0);
         if (result < 0) {
           if (errno == EINTR) continue;
-          if (errno == EAGAIN || errno == EWOULDBLOCK) return Pulled::kWantRead;
+          if (errno == EAGAIN || errno == EWOULDBLOCK) return Pulled::kWantMore;
           return Pulled::kGone;
         }
         received = static_cast<std::size_t>(result);
@@ -511,179 +572,149 @@ struct ExclusiveHTTPServer::Impl {
     }
   }
 
-  void read_request(Connection& c) {
+  void read_request(EventLoop& loop, Connection& c) {
     switch (pull(c)) {
-      case Pulled::kComplete: return dispatch(c);
-      case Pulled::kFailed: return start_error_reply(c, c.reader.error_status());
-      case Pulled::kWantRead: return wait_for(c, EPOLLIN);
-      case Pulled::kWantWrite: return wait_for(c, EPOLLOUT);
-      case Pulled::kGone: return drop(c);
+      case Pulled::kComplete: return dispatch(loop, c);
+      case Pulled::kFailed: return start_error_reply(loop, c, c.reader.error_status());
+      case Pulled::kWantMore: return;
+      case Pulled::kGone: return drop(loop, c);
     }
   }
 
-  void dispatch(Connection& c) {
-    unwatch(c);
-    completed(c);
+  void dispatch(EventLoop& loop, Connection& c) {
+    if (!completed(c)) return drop(loop, c);
     c.off_loop = true;
-    queue_for_worker(&c);
-  }
-
-  void queue_for_worker(Connection* c) {
-    c->phase = Phase::kWorker;
+    c.phase = Phase::kWorker;
     {
       std::lock_guard lock(jobs_mutex);
-      jobs.push_back(c);
+      jobs.push_back(&c);
     }
     jobs_ready.notify_one();
   }
 
-  void start_error_reply(Connection& c, int status) {
-    completed(c);
+  void start_error_reply(EventLoop& loop, Connection& c, int status) {
+    if (!completed(c)) return drop(loop, c);
     c.reply = serialize(error_response(status), server_version);
     c.reply_sent = 0;
     c.phase = Phase::kReplying;
     c.deadline = Clock::now() + kCloseGrace;
-    write_error_reply(c);
+    write_error_reply(loop, c);
   }
 
-  void write_error_reply(Connection& c) {
+  void write_error_reply(EventLoop& loop, Connection& c) {
     while (c.reply_sent < c.reply.size()) {
       const char* data = c.reply.data() + c.reply_sent;
       const std::size_t length = c.reply.size() - c.reply_sent;
       if (c.ssl != nullptr) {
         ERR_clear_error();
         const int result = SSL_write(c.ssl, data, static_cast<int>(length));
-        if (result <= 0) return wait_for_tls(c, result);
+        if (result <= 0) {
+          const int error = SSL_get_error(c.ssl, result);
+          ERR_clear_error();
+          if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return;
+          return drop(loop, c);
+        }
         c.reply_sent += static_cast<std::size_t>(result);
       } else {
         const ssize_t result = send(c.fd, data, length, MSG_NOSIGNAL);
         if (result < 0) {
           if (errno == EINTR) continue;
-          if (errno == EAGAIN || errno == EWOULDBLOCK) return wait_for(c, EPOLLOUT);
-          return drop(c);
+          if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+          return drop(loop, c);
         }
         c.reply_sent += static_cast<std::size_t>(result);
       }
     }
-    begin_close(c);
+    end_output(c);
+    begin_close(loop, c);
   }
 
-  void begin_close(Connection& c) {
+  // close_notify and the end of our half of the stream, both best effort.
+  static void end_output(Connection& c) {
     if (c.ssl != nullptr) {
       ERR_clear_error();
-      SSL_shutdown(c.ssl);  // close_notify, best effort
+      SSL_shutdown(c.ssl);
       ERR_clear_error();
     }
     ::shutdown(c.fd, SHUT_WR);
-    c.phase = Phase::kClosing;
-    c.deadline = Clock::now() + kCloseGrace;
-    wait_for(c, EPOLLIN);
   }
 
-  void drain(Connection& c) {
+  void begin_close(EventLoop& loop, Connection& c) {
+    c.phase = Phase::kClosing;
+    c.deadline = Clock::now() + kCloseGrace;
+    drain(loop, c);  // the client may have closed already: no edge would tell
+  }
+
+  // A client still sending (a body over its limit, say) brings a new edge
+  // with each arrival, so a bounded share per call loses nothing.
+  void drain(EventLoop& loop, Connection& c) {
     char buffer[kReadChunk];
     for (int i = 0; i < kDrainChunksPerEvent; ++i) {
       const ssize_t result = recv(c.fd, buffer, sizeof buffer, 0);
       if (result > 0) continue;
       if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-      return drop(c);
+      return drop(loop, c);
     }
   }
 
-  void sweep(Clock::time_point now) {
-    if (accept_paused) accept_paused = !register_fd(listen_fd);
+  void sweep(EventLoop& loop, Clock::time_point now) {
+    if (loop.accept_paused) loop.accept_paused = !watch_listener(loop);
     std::vector<Connection*> expired;
-    for (const auto& [fd, c] : connections) {
+    for (const auto& [fd, c] : loop.connections) {
       if (!c->off_loop && now >= c->deadline) expired.push_back(c.get());
     }
     for (Connection* c : expired) {
       // Only a client that started an HTTP request is owed an answer.
       if (c->phase == Phase::kReading && c->reader.started()) {
-        start_error_reply(*c, 408);
+        start_error_reply(loop, *c, 408);
       } else {
-        drop(*c);
+        drop(loop, *c);
       }
     }
   }
 
-  void take_back_finished() {
+  void take_inbox(EventLoop& loop) {
     std::uint64_t count = 0;
-    if (read(wake_fd, &count, sizeof count) < 0) count = 0;
+    if (read(loop.wake_fd, &count, sizeof count) < 0) count = 0;
     std::vector<Connection*> finished;
+    std::vector<std::pair<int, std::uint64_t>> evictions;
     {
-      std::lock_guard lock(done_mutex);
-      finished.swap(done);
+      std::lock_guard lock(loop.inbox_mutex);
+      finished.swap(loop.finished);
+      evictions.swap(loop.evictions);
     }
+    for (const auto& id : evictions) close_evicted(loop, id);
     for (Connection* c : finished) {
       c->off_loop = false;
-      if (c->phase == Phase::kTlsWorker) {
-        handshake_step_taken(*c);
-        continue;
-      }
-      completed(*c);  // when a TLS thread passed it straight to a worker
       if (!c->reply_ok) {
-        drop(*c);
+        drop(loop, *c);
         continue;
       }
-      set_blocking(c->fd, false);
-      begin_close(*c);
+      begin_close(loop, *c);
     }
-  }
-
-  // ---- TLS threads ----
-
-  // The next connection queued for this kind of thread; nullptr once the
-  // server stops.
-  Connection* next_from(std::deque<Connection*>& queue, std::condition_variable& ready) {
-    std::unique_lock lock(jobs_mutex);
-    ready.wait(lock, [&] { return stopping || !queue.empty(); });
-    if (stopping) return nullptr;
-    Connection* c = queue.front();
-    queue.pop_front();
-    return c;
-  }
-
-  void take_handshake_steps() {
-    while (Connection* c = next_from(handshakes, handshakes_ready)) {
-      ERR_clear_error();
-      const int result = SSL_do_handshake(c->ssl);
-      if (result == 1) {
-        c->handshake_step = 1;
-        // The request usually comes with the client's last handshake message;
-        // a complete one goes to a worker without a detour through the loop.
-        if (pull(*c) == Pulled::kComplete) {
-          queue_for_worker(c);
-          continue;
-        }
-      } else {
-        const int error = SSL_get_error(c->ssl, result);
-        c->handshake_step = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? error : 0;
-      }
-      ERR_clear_error();
-      hand_back(c);
-    }
-  }
-
-  // Returns a connection to the loop thread.
-  void hand_back(Connection* c) {
-    {
-      std::lock_guard lock(done_mutex);
-      done.push_back(c);
-    }
-    const std::uint64_t one = 1;
-    if (write(wake_fd, &one, sizeof one) < 0) report("cannot wake the HTTP event loop");
   }
 
   // ---- worker threads ----
 
+  // The next request to answer; nullptr once the server stops.
+  Connection* next_job() {
+    std::unique_lock lock(jobs_mutex);
+    jobs_ready.wait(lock, [&] { return stopping || !jobs.empty(); });
+    if (stopping) return nullptr;
+    Connection* c = jobs.front();
+    jobs.pop_front();
+    return c;
+  }
+
   void work() {
-    while (Connection* c = next_from(jobs, jobs_ready)) {
+    while (Connection* c = next_job()) {
       try {
         c->reply_ok = answer(*c);
       } catch (...) {  // out of memory building the reply
         c->reply_ok = false;
       }
-      hand_back(c);
+      if (c->reply_ok) end_output(*c);
+      c->loop->post([c] { c->loop->finished.push_back(c); });
     }
   }
 
@@ -705,37 +736,50 @@ struct ExclusiveHTTPServer::Impl {
     return write_reply(c, serialize(response, server_version));
   }
 
-  // Blocking write, bounded per send and in total.
+  // Writes the whole reply on the non-blocking socket, waiting for room at
+  // most kSendTimeout at a time and kReplyDeadline in all.
   static bool write_reply(Connection& c, const std::string& bytes) {
-    set_blocking(c.fd, true);
-    const timeval timeout{static_cast<time_t>(kSendTimeout.count()), 0};
-    setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const auto deadline = Clock::now() + kReplyDeadline;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-      if (Clock::now() >= deadline) return false;
       const std::size_t length = std::min(kWriteChunk, bytes.size() - sent);
+      short wait_for = POLLOUT;
       if (c.ssl != nullptr) {
         ERR_clear_error();
         const int result = SSL_write(c.ssl, bytes.data() + sent, static_cast<int>(length));
-        if (result <= 0) {
-          if (SSL_get_error(c.ssl, result) == SSL_ERROR_SYSCALL && !client_gone(errno)) {
-            report(std::string("TLS reply write failed: ") + std::strerror(errno));
+        if (result > 0) {
+          sent += static_cast<std::size_t>(result);
+          continue;
+        }
+        const int error = SSL_get_error(c.ssl, result);
+        const int cause = errno;
+        ERR_clear_error();
+        if (error == SSL_ERROR_WANT_READ) {
+          wait_for = POLLIN;
+        } else if (error != SSL_ERROR_WANT_WRITE) {
+          if (error == SSL_ERROR_SYSCALL && !client_gone(cause)) {
+            report(std::string("TLS reply write failed: ") + std::strerror(cause));
           }
-          ERR_clear_error();
           return false;
         }
-        sent += static_cast<std::size_t>(result);
       } else {
         const ssize_t result = send(c.fd, bytes.data() + sent, length, MSG_NOSIGNAL);
-        if (result < 0) {
-          if (errno == EINTR) continue;
+        if (result >= 0) {
+          sent += static_cast<std::size_t>(result);
+          continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
           if (!client_gone(errno)) report(std::string("reply write failed: ") + std::strerror(errno));
           return false;
         }
-        sent += static_cast<std::size_t>(result);
       }
+      const auto left = std::min<Clock::duration>(kSendTimeout, deadline - Clock::now());
+      if (left <= Clock::duration::zero()) return false;
+      pollfd room{c.fd, wait_for, 0};
+      const int ready = ::poll(&room, 1,
+                               static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+      if (ready == 0 || (ready < 0 && errno != EINTR)) return false;  // stalled, or gone
     }
     return true;
   }
@@ -750,28 +794,22 @@ struct ExclusiveHTTPServer::Impl {
       std::lock_guard lock(jobs_mutex);
       stopping = true;
       jobs.clear();
-      handshakes.clear();
     }
-    // Cut short replies and handshakes that are blocked on a client; the
-    // sockets stay open until the workers and TLS threads are gone.
-    for (const auto& [fd, c] : connections) {
-      if (c->off_loop) ::shutdown(fd, SHUT_RDWR);
+    // Cut short replies that are blocked on a client; the sockets stay open
+    // until the workers are gone.
+    for (const auto& loop : loops) {
+      for (const auto& [fd, c] : loop->connections) {
+        if (c->off_loop) ::shutdown(fd, SHUT_RDWR);
+      }
     }
     jobs_ready.notify_all();
-    handshakes_ready.notify_all();
     for (std::thread& worker : workers) {
       if (worker.joinable()) worker.join();
     }
-    for (std::thread& thread : tls_threads) {
-      if (thread.joinable()) thread.join();
-    }
-    done.clear();
     incomplete.clear();
     per_address.clear();
-    connections.clear();
-    if (epoll_fd >= 0) ::close(epoll_fd);
-    if (wake_fd >= 0) ::close(wake_fd);
-    listen_fd = epoll_fd = wake_fd = -1;
+    loops.clear();
+    listen_fd = -1;
   }
 };
 

@@ -4,15 +4,13 @@
 // address reuse, so a second service cannot share the port and this one
 // refuses to start if the port is taken.
 //
-// Hostile or slow clients cannot occupy request workers: one event-loop
-// thread (the caller of serve_until) accepts every connection and reads it
-// without blocking until the whole request
-// (request line, headers, announced body; see request_reader.h) is buffered.
-// Each TLS handshake step (the costly key exchange and signature) is taken
-// by one of a few TLS threads, one per core, as the client's handshake data
-// arrives; the thread that completes a handshake also reads the request that
-// came with it. Only then a worker from a fixed pool calls the handler and writes the
-// reply; the connection closes after that one reply (HTTP/1.0, no keep-alive).
+// Hostile or slow clients cannot occupy request workers: a few event-loop
+// threads, one per core (the caller of serve_until runs the first), accept
+// the connections between them and read each without blocking until the
+// whole request (request line, headers, announced body; see request_reader.h)
+// is buffered, taking its TLS handshake on the way. Only then a worker from a
+// fixed pool calls the handler and writes the reply; the connection closes
+// after that one reply (HTTP/1.0, no keep-alive).
 // A connection that has not delivered its request within the read deadline
 // gets 408 (or is closed silently if it never sent a byte or never finished
 // its TLS handshake). Protocol faults are answered by the transport with a
@@ -64,8 +62,9 @@ struct ServerLimits {
   std::chrono::milliseconds read_deadline = kRequestReadDeadline;
   std::size_t max_open_connections = kMaxOpenConnections;
   std::size_t max_connections_per_address = kMaxConnectionsPerAddress;
-  // Threads taking TLS handshake steps; 0 means one per processor core.
-  std::size_t tls_threads = 0;
+  // Event-loop threads (accepting, TLS handshakes, reading requests); 0
+  // means one per processor core.
+  std::size_t event_loops = 0;
 };
 
 class ExclusiveHTTPServer {
@@ -94,8 +93,9 @@ class ExclusiveHTTPServer {
   // The TLS context in use; nullptr when serving plain HTTP.
   std::shared_ptr<TlsContext> tls_context() const;
 
-  // Runs the event loop on the calling thread; returns within about half a
-  // second once `stop` is true. Connections still open stay open and are
+  // Runs the event loops, the first on the calling thread and the others on
+  // threads of their own for as long as the call lasts; returns within about
+  // half a second once `stop` is true. Connections still open stay open and are
   // resumed by a later call. Throws std::runtime_error if the event loop
   // itself fails, and whatever the service action throws.
   void serve_until(const std::atomic<bool>& stop);
