@@ -127,7 +127,13 @@ int serve(ServerOptions& options, const std::filesystem::path& root) {
   server.set_handler([&handler](const http::HttpRequest& request) { return handler.handle(request); });
   server.set_server_version(std::string("Halvenor/") + VERSION);
   http::RateLimitedReport report_escalation_failure;
+  http::RateLimitedReport report_heartbeat_failure;
   server.set_service_action([&] {
+    try {
+      core.flush_heartbeats();
+    } catch (const std::exception& e) {  // kept in memory and written at the next try
+      report_heartbeat_failure(std::string("writing agent heartbeats failed: ") + e.what());
+    }
     try {
       run_due_escalations(core);
       run_due_drills(core);

@@ -44,8 +44,7 @@ Json AccessManager::devices_with_last_contact(const Json& doc) {
   std::map<std::string, Json> seen, versions;
   {
     DbScope scope(core_.database());
-    for (Json& row : scope->query("SELECT device_id, seen FROM heartbeats"))
-      seen[row["device_id"].get<std::string>()] = row["seen"];
+    for (const auto& [device, when] : core_.heartbeats().last_seen(scope.conn())) seen[device] = when;
     for (Json& row : scope->query("SELECT device_id, version FROM setup_agent_versions"))
       versions[row["device_id"].get<std::string>()] = row["version"];
   }

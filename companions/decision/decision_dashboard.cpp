@@ -280,10 +280,7 @@ Json situation(Core& core, const Json& request) {
   const char* kind = stand_down_alert ? "stand_down" : is_test ? "exercise" : "live_incident";
   const double created = alert["created"].is_number() ? alert["created"].get<double>() : 0.0;
 
-  std::unordered_map<std::string, double> last_seen;
-  for (const Json& row : conn.query("SELECT device_id,seen FROM heartbeats"))
-    if (row["device_id"].is_string() && row["seen"].is_number())
-      last_seen.emplace(row["device_id"].get<std::string>(), row["seen"].get<double>());
+  const std::unordered_map<std::string, double> last_seen = core.heartbeats().last_seen(conn);
 
   Tally totals;
   GroupedTally by_site("site", all_sites, core.site_labels());

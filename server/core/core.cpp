@@ -52,7 +52,12 @@ Core::Core(Json config, std::string database, CoreOptions options)
   migrate();
 }
 
-Core::~Core() = default;
+Core::~Core() {
+  try {
+    flush_heartbeats();
+  } catch (...) {  // a failing database at shutdown: the next polls restore them
+  }
+}
 
 void Core::connect_mobile(MobileRouting& routing, MobileJobs& jobs) {
   mobile_routing_ = &routing;

@@ -26,6 +26,7 @@
 
 #include "base/clock.h"
 #include "base/json_text.h"
+#include "server/core/agent_heartbeats.h"
 #include "server/core/config_snapshot.h"
 #include "server/core/database.h"
 #include "server/core/mobile_channels.h"
@@ -112,6 +113,11 @@ class Core {
   Json poll(const std::string& device, bool live_capable = false,
             const std::string& protocol = "live-desktop-v1");
   void receipt(const std::string& device, const std::string& aid, const Json& event);
+  // Polls' heartbeats, kept in memory until the next flush (see agent_heartbeats.h).
+  AgentHeartbeats& heartbeats() { return heartbeats_; }
+  // Writes the heartbeats recorded since the last call; the service calls it
+  // about twice a second. Database errors propagate, the heartbeats are kept.
+  void flush_heartbeats() { heartbeats_.flush(database_); }
 
   // --- authentication -------------------------------------------------------
   // The caller a bearer credential belongs to, or nullopt when none.
@@ -129,6 +135,7 @@ class Core {
 
   std::atomic<ConfigPtr> config_;
   Database database_;
+  AgentHeartbeats heartbeats_;
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<RandomSource> random_;
   // Follows the published configuration, so that administrators can switch

@@ -17,10 +17,7 @@ Json desktop_coverage(Core& core, const ConfigSnapshot& config, const std::vecto
   std::unordered_map<std::string, double> last_seen;
   {
     DbScope scope = core.db();
-    for (Json& row : scope.conn().query("SELECT device_id, seen FROM heartbeats")) {
-      const std::string id = row["device_id"].get<std::string>();
-      if (wanted.count(id) != 0 && row["seen"].is_number()) last_seen.emplace(id, row["seen"].get<double>());
-    }
+    last_seen = core.heartbeats().last_seen(scope.conn());
   }
   const double since = core.clock().now() - kRecentlySeenSeconds;
   std::vector<Json> silent;

@@ -38,21 +38,11 @@ Json Core::poll(const std::string& device, bool live_capable, const std::string&
   ConfigPtr cfg = config();
   bool live = live_enabled_ && live_capable && cfg->device_allows_live(device);
 
+  heartbeats_.record(database_, device, Heartbeat{clock_->now(), live_capable, protocol});
+
   DbScope scope = db();
   Connection& conn = scope.conn();
-  // Heartbeats and capabilities are the only writes here; losing the last
-  // second of them in a power cut is harmless, so they skip the per-commit sync.
-  scope.begin_relaxed();
-  conn.execute(
-      "INSERT INTO agent_capabilities(device_id,live_capable,seen,protocol) VALUES(?,?,?,?) "
-      "ON CONFLICT(device_id) DO UPDATE SET live_capable=excluded.live_capable,seen=excluded.seen,"
-      "protocol=excluded.protocol",
-      {device, live_capable ? 1 : 0, clock_->now(), protocol});
-  conn.execute("INSERT INTO heartbeats VALUES(?,?) ON CONFLICT(device_id) DO UPDATE SET seen=excluded.seen",
-               {device, clock_->now()});
-  scope.commit();
-  // Read after the commit: the write lock is held only for the two upserts.
-  // The query walks the unexpired alerts (few) and finds each delivery in the
+  // A read only: the heartbeat waits in memory for the next flush. The query walks the unexpired alerts (few) and finds each delivery in the
   // index of pending desktop deliveries, so its cost does not grow with the
   // history of past alerts. The indexes are named because, without table
   // statistics, the planner prefers walking every alert in creation order to

@@ -68,8 +68,7 @@ Json alert_records(Connection& conn, double now) {
 // the device list (after it) into `devices`.
 void dashboard_frame(Core& core, const Json& doc, Connection& conn, Json& head, Json& devices) {
   std::unordered_map<std::string, Json> last_seen;
-  for (Json& row : conn.query("SELECT * FROM heartbeats"))
-    last_seen.emplace(row["device_id"].get<std::string>(), row["seen"]);
+  for (const auto& [device, seen] : core.heartbeats().last_seen(conn)) last_seen.emplace(device, seen);
 
   Json names = Json::object();
   for (const Json& device : required(doc, "devices"))

@@ -116,6 +116,19 @@ TEST(AgentPollTest, RecordsHeartbeatAndCapability) {
   EXPECT_EQ(h.row("SELECT * FROM agent_capabilities"),
             Json({{"device_id", "pc-n"}, {"live_capable", 0}, {"seen", kStartTime + 30}, {"protocol", "agent-9"}}));
 
+  // An unchanged capability waits in memory for the next flush; readers see
+  // it at once all the same.
+  h.clock().advance(30);
+  h->poll("pc-n", false, "agent-9");
+  EXPECT_EQ(h.row("SELECT seen FROM heartbeats"), Json({{"seen", kStartTime + 30}}));
+  {
+    DbScope scope = h->db();
+    EXPECT_EQ(h->heartbeats().last_seen(scope.conn()).at("pc-n"), kStartTime + 60);
+  }
+  h->flush_heartbeats();
+  EXPECT_EQ(h.row("SELECT seen FROM heartbeats"), Json({{"seen", kStartTime + 60}}));
+  EXPECT_EQ(h.row("SELECT seen FROM agent_capabilities"), Json({{"seen", kStartTime + 60}}));
+
   // A home lab records a first-protocol agent as not live-capable.
   CoreHarness home(live_directory("home_lab"));
   home->poll("pc-n", true, "live-desktop-v1");
