@@ -1,7 +1,9 @@
 #include "server/core/database.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -201,11 +203,13 @@ void WriterGate::unlock() {
 
 Database::Database(std::string path) : path_(std::move(path)) {}
 
-void Database::flush_log() const {
-  // Opened anew each time: the log file is removed when the last connection
-  // closes and created again later, so a kept descriptor could point at a
-  // file nobody writes any more. The caller's connection keeps it alive now.
-  const std::string log = path_ + "-wal";
+namespace {
+
+// Opened anew each time: the log file is removed when the last connection
+// closes and created again later, so a kept descriptor could point at a file
+// nobody writes any more. The caller's connection keeps it alive now.
+void sync_log(const std::string& path) {
+  const std::string log = path + "-wal";
   int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     // No log: the database is not in WAL mode (in-memory), or a checkpoint
@@ -217,6 +221,36 @@ void Database::flush_log() const {
   const int error = errno;
   ::close(fd);
   if (rc != 0) throw std::runtime_error("Cannot write the database log " + log + " to disk: " + std::strerror(error));
+}
+
+}  // namespace
+
+void Database::flush_log() {
+  std::unique_lock lock(flush_mutex_);
+  // Everything this caller committed is in the log before its ticket; a
+  // flush that starts after the ticket was taken covers it.
+  const std::uint64_t ticket = ++flush_tickets_;
+  while (flushed_through_ < ticket) {
+    if (flushing_) {
+      flushed_.wait(lock);
+      continue;
+    }
+    flushing_ = true;
+    const std::uint64_t covers = flush_tickets_;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      sync_log(path_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    flushing_ = false;
+    if (!failure) flushed_through_ = std::max(flushed_through_, covers);
+    flushed_.notify_all();
+    // Those waiting try again with a flush of their own.
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 Database::~Database() = default;

@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <initializer_list>
 #include <memory>
@@ -106,8 +107,11 @@ class Database {
   ~Database();
   const std::string& path() const { return path_; }
   // Forces what committed transactions wrote to the write-ahead log onto the
-  // disk. Throws std::runtime_error when the system reports a write error.
-  void flush_log() const;
+  // disk. Callers arriving while a flush runs share the next one: after an
+  // alert thousands of receipts commit within seconds, and one flush per
+  // batch keeps the disk from queueing one per receipt. Throws
+  // std::runtime_error when the system reports a write error.
+  void flush_log();
 
  private:
   friend class DbScope;
@@ -118,6 +122,13 @@ class Database {
   std::mutex pool_mutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
   WriterGate writers_;
+  // Group flush: tickets handed out, the newest ticket a finished flush
+  // covered, and whether one is running.
+  std::mutex flush_mutex_;
+  std::condition_variable flushed_;
+  std::uint64_t flush_tickets_ = 0;
+  std::uint64_t flushed_through_ = 0;
+  bool flushing_ = false;
 };
 
 // One operation's use of the database. Work done after begin_immediate() or
