@@ -31,6 +31,7 @@
 #include "server/core/database.h"
 #include "server/core/mobile_channels.h"
 #include "server/core/sign_in_sessions.h"
+#include "server/core/write_batch.h"
 
 namespace halvenor {
 
@@ -136,6 +137,7 @@ class Core {
   std::atomic<ConfigPtr> config_;
   Database database_;
   AgentHeartbeats heartbeats_;
+  WriteBatch receipts_;
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<RandomSource> random_;
   // Follows the published configuration, so that administrators can switch

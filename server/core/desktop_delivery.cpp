@@ -72,36 +72,32 @@ void Core::receipt(const std::string& device, const std::string& aid, const Json
   if (!is_receipt_name(event)) throw Invalid("Invalid receipt");
   const std::string name = event.get<std::string>();
 
-  DbScope scope = db();
-  Connection& conn = scope.conn();
-  // Thousands of computers report within seconds of an alert; sharing the
-  // disk flush keeps each receipt durable without serialising on it.
-  scope.begin_shared_flush();
-  auto row = conn.query_one(
-      "SELECT d.*,a.cancelled,a.expires,a.is_test,a.deployment_scope FROM deliveries d JOIN alerts a "
-      "ON a.id=d.alert_id WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
-      {aid, device});
-  if (!row) throw Invalid("Alert not assigned to this device");
-  const Json& delivery = *row;
-  if (!delivery[name].is_null()) {
-    // A repeat changes nothing, but its success may only be reported once
-    // the first report is on disk.
-    scope.commit();
-    return;
-  }
-  double now = clock_->now();
-  if (delivery["cancelled"] != 0 || delivery["expires"].get<double>() <= now)
-    throw Invalid("Alert cancelled or expired");
-  if ((name == "displayed" && delivery["received"].is_null()) ||
-      (name == "acknowledged" && delivery["displayed"].is_null()))
-    throw Invalid("Receipt sequence must be received, displayed, acknowledged");
-  // `name` is one of the three receipt names, so it is safe as a column name.
-  conn.execute("UPDATE deliveries SET " + name +
-                   "=?,status=? WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
-               {now, name, aid, device});
-  audit(conn, device, "desktop." + name,
-        Json{{"alert_id", aid}, {"is_test", delivery["is_test"] != 0}, {"deployment_scope", delivery["deployment_scope"]}});
-  scope.commit();
+  // Thousands of computers report within seconds of an alert; they share
+  // transactions and disk flushes (see write_batch.h), each still durable
+  // before its reply.
+  receipts_.run(database_, [&](Connection& conn) {
+    auto row = conn.query_one(
+        "SELECT d.*,a.cancelled,a.expires,a.is_test,a.deployment_scope FROM deliveries d JOIN alerts a "
+        "ON a.id=d.alert_id WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
+        {aid, device});
+    if (!row) throw Invalid("Alert not assigned to this device");
+    const Json& delivery = *row;
+    // A repeat changes nothing; its success is reported once the batch
+    // holding it, and so the first report, is on disk.
+    if (!delivery[name].is_null()) return;
+    double now = clock_->now();
+    if (delivery["cancelled"] != 0 || delivery["expires"].get<double>() <= now)
+      throw Invalid("Alert cancelled or expired");
+    if ((name == "displayed" && delivery["received"].is_null()) ||
+        (name == "acknowledged" && delivery["displayed"].is_null()))
+      throw Invalid("Receipt sequence must be received, displayed, acknowledged");
+    // `name` is one of the three receipt names, so it is safe as a column name.
+    conn.execute("UPDATE deliveries SET " + name +
+                     "=?,status=? WHERE alert_id=? AND recipient_id=? AND channel='desktop'",
+                 {now, name, aid, device});
+    audit(conn, device, "desktop." + name,
+          Json{{"alert_id", aid}, {"is_test", delivery["is_test"] != 0}, {"deployment_scope", delivery["deployment_scope"]}});
+  });
 }
 
 }  // namespace halvenor

@@ -1,12 +1,15 @@
 // The writer gate and the shared-flush commit: writers from many threads
 // must exclude each other, none may be left asleep when the gate is handed
-// on, and a shared-flush transaction is kept only when committed.
+// on, and a shared-flush transaction is kept only when committed; batched
+// writes share transactions yet succeed or fail one by one.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "server/core/database.h"
+#include "server/core/write_batch.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor {
@@ -71,6 +74,39 @@ TEST(SharedFlush, CommittedWritesStayAndAbandonedOnesLeaveNothing) {
   scope->execute("INSERT INTO t(v) VALUES (?)", {-2});
   scope.commit();
   EXPECT_EQ(count_rows(db), 101);
+}
+
+TEST(WriteBatch, EachWriteSucceedsOrFailsAloneInASharedTransaction) {
+  test_support::TempFolder folder;
+  Database db(folder.file("store.sqlite3"));
+  {
+    DbScope scope(db);
+    scope->exec("CREATE TABLE IF NOT EXISTS t(v INTEGER)");
+  }
+  WriteBatch batch;
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 50;
+  std::vector<int> refused(kThreads, 0);
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        try {
+          batch.run(db, [&](Connection& conn) {
+            conn.execute("INSERT INTO t(v) VALUES (?)", {t * 1000 + i});
+            if (i % 10 == 0) throw std::invalid_argument("refused");  // after writing: must not stay
+          });
+        } catch (const std::invalid_argument&) {
+          ++refused[static_cast<std::size_t>(t)];
+        }
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(refused[static_cast<std::size_t>(t)], kRounds / 10);
+  EXPECT_EQ(count_rows(db), kThreads * (kRounds - kRounds / 10));
+  DbScope scope(db);
+  EXPECT_EQ((*scope->query_one("SELECT COUNT(*) AS n FROM t WHERE v % 10 = 0"))["n"], 0);
 }
 
 }  // namespace
