@@ -47,8 +47,8 @@ constexpr auto kReplyDeadline = std::chrono::seconds(30);
 // client is not sent a reset that could destroy the reply it has yet to read.
 // Also bounds the write of the transport's own error replies.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
-constexpr std::size_t kReadChunk = 16 * 1024;
-constexpr std::size_t kWriteChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
+constexpr std::size_t kWriteChunk = std::size_t{64} * 1024;
 constexpr int kDrainChunksPerEvent = 16;
 constexpr int kMaxEventsPerWait = 256;
 constexpr int kAcceptBatch = 64;
