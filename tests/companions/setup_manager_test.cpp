@@ -23,6 +23,7 @@
 #include "net/tls_context.h"
 #include "server/http/exclusive_http_server.h"
 #include "tests/companions/companion_test_support.h"
+#include "tests/support/shell_command.h"
 
 namespace halvenor {
 namespace {
@@ -36,16 +37,7 @@ constexpr int kClientGuardSeconds = 20;
 
 double unix_now() { return static_cast<double>(std::time(nullptr)); }
 
-int run(const fs::path& folder, const std::string& command, std::string* output) {
-  std::string line = "cd '" + folder.string() + "' && " + command + " 2>&1";
-  FILE* pipe = popen(line.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[512];
-  output->clear();
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) output->append(buffer, n);
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using test_support::run_shell;
 
 unsigned mode_of(const fs::path& path) {
   struct stat info {};
@@ -94,9 +86,9 @@ TEST_F(SetupManagerTest, IssuesALocalAuthorityAndServerCertificateThatVerify) {
   EXPECT_EQ(mode_of(setup->ca_key_path()), 0600u);
 
   std::string out;
-  EXPECT_EQ(run(deployment(), "openssl verify -CAfile ca.cer -purpose sslserver -verify_hostname alerts.hospital.example "
+  EXPECT_EQ(run_shell(deployment(), "openssl verify -CAfile ca.cer -purpose sslserver -verify_hostname alerts.hospital.example "
                               "server.cer", &out), 0) << out;
-  EXPECT_NE(run(deployment(), "openssl verify -CAfile ca.cer -verify_hostname intranet.hospital.example server.cer",
+  EXPECT_NE(run_shell(deployment(), "openssl verify -CAfile ca.cer -verify_hostname intranet.hospital.example server.cer",
                 &out), 0) << out;
 
   setup::X509Ptr ca = setup::cert_load(read(setup->ca_path()));

@@ -16,6 +16,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "base/errors.h"
+#include "tests/support/shell_command.h"
 #include "tests/support/temp_folder.h"
 
 namespace halvenor::setup {
@@ -29,17 +30,7 @@ constexpr double kDay = 86400;
 double unix_now() { return static_cast<double>(std::time(nullptr)); }
 
 
-// Runs a shell command in folder; returns its exit status, output in *output.
-int run(const fs::path& folder, const std::string& command, std::string* output) {
-  std::string line = "cd '" + folder.string() + "' && " + command + " 2>&1";
-  FILE* pipe = popen(line.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[512];
-  output->clear();
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) output->append(buffer, n);
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using test_support::run_shell;
 
 // The message of the Invalid thrown by f, or a marker when none is thrown.
 template <typename F>
@@ -135,9 +126,9 @@ TEST(IssuedCertificateTest, VerifiesWithTheOpensslCommand) {
   folder.write("ca.pem", pem(w.ca.get()));
   folder.write("server.pem", pem(w.server.get()));
   std::string out;
-  EXPECT_EQ(run(folder.path(), "openssl verify -CAfile ca.pem server.pem", &out), 0) << out;
+  EXPECT_EQ(run_shell(folder.path(), "openssl verify -CAfile ca.pem server.pem", &out), 0) << out;
   EXPECT_NE(out.find("server.pem: OK"), std::string::npos) << out;
-  EXPECT_EQ(run(folder.path(),
+  EXPECT_EQ(run_shell(folder.path(),
                 "openssl verify -CAfile ca.pem -purpose sslserver "
                 "-verify_hostname alerts.hospital.example server.pem",
                 &out),
@@ -146,17 +137,17 @@ TEST(IssuedCertificateTest, VerifiesWithTheOpensslCommand) {
 
   X509Ptr by_ip = issue_for(identity("10.0.0.5"));
   folder.write("ip.pem", pem(by_ip.get()));
-  EXPECT_EQ(run(folder.path(), "openssl verify -CAfile ca.pem -verify_ip 10.0.0.5 ip.pem", &out),
+  EXPECT_EQ(run_shell(folder.path(), "openssl verify -CAfile ca.pem -verify_ip 10.0.0.5 ip.pem", &out),
             0)
       << out;
-  EXPECT_NE(run(folder.path(), "openssl verify -CAfile ca.pem -verify_ip 10.0.0.6 ip.pem", &out),
+  EXPECT_NE(run_shell(folder.path(), "openssl verify -CAfile ca.pem -verify_ip 10.0.0.6 ip.pem", &out),
             0);
 
   // A different authority with the same name must not vouch for it.
   EvpKeyPtr other_key = generate_ec_p256_key();
   X509Ptr other = make_ca(other_key.get(), kCaName, w.now);
   folder.write("other.pem", pem(other.get()));
-  EXPECT_NE(run(folder.path(), "openssl verify -CAfile other.pem server.pem", &out), 0) << out;
+  EXPECT_NE(run_shell(folder.path(), "openssl verify -CAfile other.pem server.pem", &out), 0) << out;
 }
 
 TEST(IssuedCertificateTest, VerifiesInProcessForItsHostOnly) {
@@ -217,10 +208,10 @@ TEST(IssuedCertificateTest, FingerprintAndSerialAgreeWithTheOpensslCommand) {
   folder.write("server.pem", pem(w.server.get()));
   CertificateInfo info = describe(w.server.get());
   std::string out;
-  ASSERT_EQ(run(folder.path(), "openssl x509 -in server.pem -noout -fingerprint -sha256", &out), 0);
+  ASSERT_EQ(run_shell(folder.path(), "openssl x509 -in server.pem -noout -fingerprint -sha256", &out), 0);
   EXPECT_EQ(out.substr(out.find('=') + 1), info.sha256_fingerprint + "\n");
   EXPECT_EQ(sha256_fingerprint(w.server.get()), info.sha256_fingerprint);
-  ASSERT_EQ(run(folder.path(), "openssl x509 -in server.pem -noout -serial", &out), 0);
+  ASSERT_EQ(run_shell(folder.path(), "openssl x509 -in server.pem -noout -serial", &out), 0);
   EXPECT_EQ(out, "serial=" + info.serial_hex + "\n");
 }
 
@@ -409,10 +400,10 @@ TEST(SigningRequestTest, CarriesTheHostAndVerifies) {
   test_support::TempFolder folder;
   folder.write("request.pem", pem(request.get()));
   std::string out;
-  ASSERT_EQ(run(folder.path(), "openssl req -in request.pem -noout -text", &out), 0) << out;
+  ASSERT_EQ(run_shell(folder.path(), "openssl req -in request.pem -noout -text", &out), 0) << out;
   EXPECT_NE(out.find("IP Address:10.0.0.5"), std::string::npos) << out;
   EXPECT_NE(out.find("TLS Web Server Authentication"), std::string::npos) << out;
-  EXPECT_EQ(run(folder.path(), "openssl req -in request.pem -noout -verify", &out), 0) << out;
+  EXPECT_EQ(run_shell(folder.path(), "openssl req -in request.pem -noout -verify", &out), 0) << out;
   EXPECT_NE(out.find("verify OK"), std::string::npos) << out;
 }
 
@@ -427,7 +418,7 @@ TEST(ImportedChainTest, AcceptsAChainIssuedFromOurRequest) {
   folder.write("it.pem", pem(it_ca.get()));
   folder.write("it.key", private_key_pem(it_key.get()));
   std::string out;
-  ASSERT_EQ(run(folder.path(),
+  ASSERT_EQ(run_shell(folder.path(),
                 "openssl x509 -req -in request.pem -CA it.pem -CAkey it.key -CAcreateserial "
                 "-copy_extensions copy -days 90 -out issued.pem",
                 &out),
